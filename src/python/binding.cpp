@@ -1,0 +1,320 @@
+#include "python/binding.hpp"
+
+#include <pthread.h>
+
+#include <atomic>
+#include <cstdio>
+#include <cstring>
+#include <deque>
+#include <mutex>
+
+#include <fmt/format.h>
+
+namespace marrowfen::py {
+
+void raise(PyObject* type, const std::string& message) {
+  PyErr_SetString(type, message.c_str());
+  throw PyErrSet{};
+}
+
+PyObject* panic_exception_type() {
+  static PyObject* type = nullptr;
+  if (!type) {
+    type = PyErr_NewExceptionWithDoc(
+        "pyo3_runtime.PanicException",
+        "\nThe exception raised when a call into marrowfen stops on a broken precondition.\n\n"
+        "Like SystemExit, it derives from BaseException, so `except Exception` does not catch "
+        "it.\n",
+        PyExc_BaseException, nullptr);
+  }
+  return type;
+}
+
+void raise_panic(const std::string& message, const char* file, unsigned line, unsigned column) {
+  static std::atomic<bool> first{true};
+  char name[64] = {0};
+  if (pthread_getname_np(pthread_self(), name, sizeof name) != 0 || name[0] == 0)
+    std::strcpy(name, "<unnamed>");
+  std::string report = fmt::format("\nthread '{}' panicked at {}:{}:{}:\n{}\n", name, file, line,
+                                   column, message);
+  if (first.exchange(false))
+    report +=
+        "note: run the process under gdb with `catch throw` to obtain a backtrace of the "
+        "failing call\n";
+  std::fputs(report.c_str(), stderr);
+  std::fflush(stderr);
+  PyObject* type = panic_exception_type();
+  if (!type) return;  // creating the type failed: its error stays set
+  PyObject* msg = PyUnicode_DecodeUTF8(message.data(), static_cast<Py_ssize_t>(message.size()),
+                                       "replace");
+  if (!msg) return;
+  PyErr_SetObject(type, msg);
+  Py_DECREF(msg);
+}
+
+Ref py_str(std::string_view s) {
+  return check(PyUnicode_FromStringAndSize(s.data(), static_cast<Py_ssize_t>(s.size())));
+}
+Ref py_int(long long v) { return check(PyLong_FromLongLong(v)); }
+Ref py_uint(unsigned long long v) { return check(PyLong_FromUnsignedLongLong(v)); }
+Ref py_float(double v) { return check(PyFloat_FromDouble(v)); }
+
+// ---------------------------------------------------------------------------------------------
+// Binding.
+
+namespace {
+
+std::string quoted_list(const std::vector<const char*>& names) {
+  std::string s;
+  for (std::size_t i = 0; i < names.size(); ++i) {
+    if (i != 0) {
+      if (names.size() > 2) s += ',';
+      if (i == names.size() - 1)
+        s += " and ";
+      else
+        s += ' ';
+    }
+    s += '\'';
+    s += names[i];
+    s += '\'';
+  }
+  return s;
+}
+
+[[noreturn]] void too_many_positional(const ArgSpec& spec, Py_ssize_t given) {
+  const char* was = given == 1 ? "was" : "were";
+  if (spec.required != spec.names.size())
+    raise_type_error(fmt::format("{} takes from {} to {} positional arguments but {} {} given",
+                                 spec.fname, spec.required, spec.names.size(), given, was));
+  raise_type_error(fmt::format("{} takes {} positional arguments but {} {} given", spec.fname,
+                               spec.names.size(), given, was));
+}
+
+void bind_keyword(const ArgSpec& spec, PyObject* key, PyObject* value, PyObject** out) {
+  Py_ssize_t len = 0;
+  const char* k = PyUnicode_AsUTF8AndSize(key, &len);
+  if (!k) throw PyErrSet{};
+  std::string_view kv(k, static_cast<std::size_t>(len));
+  for (std::size_t i = 0; i < spec.names.size(); ++i) {
+    if (kv == spec.names[i]) {
+      if (out[i])
+        raise_type_error(
+            fmt::format("{} got multiple values for argument '{}'", spec.fname, spec.names[i]));
+      out[i] = value;
+      return;
+    }
+  }
+  raise_type_error(fmt::format("{} got an unexpected keyword argument '{}'", spec.fname, kv));
+}
+
+void check_missing(const ArgSpec& spec, Py_ssize_t nargs, PyObject** out) {
+  if (static_cast<std::size_t>(nargs) >= spec.required) return;
+  std::vector<const char*> missing;
+  for (std::size_t i = 0; i < spec.required; ++i)
+    if (!out[i]) missing.push_back(spec.names[i]);
+  if (missing.empty()) return;
+  raise_type_error(fmt::format("{} missing {} required positional {}: {}", spec.fname,
+                               missing.size(), missing.size() == 1 ? "argument" : "arguments",
+                               quoted_list(missing)));
+}
+
+}  // namespace
+
+void bind_fastcall(const ArgSpec& spec, PyObject* const* args, Py_ssize_t nargs,
+                   PyObject* kwnames, PyObject** out) {
+  const std::size_t n = spec.names.size();
+  for (std::size_t i = 0; i < n; ++i) out[i] = nullptr;
+  if (static_cast<std::size_t>(nargs) > n) too_many_positional(spec, nargs);
+  for (Py_ssize_t i = 0; i < nargs; ++i) out[i] = args[i];
+  if (kwnames) {
+    const Py_ssize_t nk = PyTuple_GET_SIZE(kwnames);
+    for (Py_ssize_t j = 0; j < nk; ++j)
+      bind_keyword(spec, PyTuple_GET_ITEM(kwnames, j), args[nargs + j], out);
+  }
+  check_missing(spec, nargs, out);
+}
+
+void bind_tuple(const ArgSpec& spec, PyObject* args, PyObject* kwargs, PyObject** out) {
+  const std::size_t n = spec.names.size();
+  for (std::size_t i = 0; i < n; ++i) out[i] = nullptr;
+  const Py_ssize_t nargs = args ? PyTuple_GET_SIZE(args) : 0;
+  if (static_cast<std::size_t>(nargs) > n) too_many_positional(spec, nargs);
+  for (Py_ssize_t i = 0; i < nargs; ++i) out[i] = PyTuple_GET_ITEM(args, i);
+  if (kwargs) {
+    PyObject *key, *value;
+    Py_ssize_t pos = 0;
+    while (PyDict_Next(kwargs, &pos, &key, &value)) bind_keyword(spec, key, value, out);
+  }
+  check_missing(spec, nargs, out);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Conversions.
+
+void rethrow_wrapped(const char* argname) {
+  if (!PyErr_ExceptionMatches(PyExc_TypeError)) throw PyErrSet{};
+  PyObject *type, *value, *tb;
+  PyErr_Fetch(&type, &value, &tb);
+  PyErr_NormalizeException(&type, &value, &tb);
+  if (tb && value) PyException_SetTraceback(value, tb);
+  Ref cause = Ref::steal(value);
+  Py_XDECREF(type);
+  Py_XDECREF(tb);
+  Ref text = Ref::steal(cause ? PyObject_Str(cause.get()) : nullptr);
+  if (!text) throw PyErrSet{};
+  Ref msg = check(PyUnicode_FromFormat("argument '%s': %U", argname, text.get()));
+  Ref exc = check(PyObject_CallOneArg(PyExc_TypeError, msg.get()));
+  PyException_SetCause(exc.get(), cause.release());
+  PyErr_SetObject(PyExc_TypeError, exc.get());
+  throw PyErrSet{};
+}
+
+std::string type_qualname(PyObject* obj) {
+  Ref q = Ref::steal(PyType_GetQualName(Py_TYPE(obj)));
+  if (!q) {
+    PyErr_Clear();
+    return Py_TYPE(obj)->tp_name;
+  }
+  const char* s = PyUnicode_AsUTF8(q.get());
+  if (!s) {
+    PyErr_Clear();
+    return Py_TYPE(obj)->tp_name;
+  }
+  return s;
+}
+
+void raise_downcast(PyObject* obj, const char* target) {
+  raise_type_error(fmt::format("'{}' object cannot be converted to '{}'", type_qualname(obj), target));
+}
+
+long long raw_small_int(PyObject* o, long long lo, long long hi) {
+  Ref idx = check(PyNumber_Index(o));
+  int overflow = 0;
+  long long v = PyLong_AsLongLongAndOverflow(idx.get(), &overflow);
+  if (v == -1 && PyErr_Occurred()) throw PyErrSet{};
+  // The module's C long is 32 bits wide.
+  if (overflow != 0 || v < INT32_MIN || v > INT32_MAX)
+    raise(PyExc_OverflowError, "Python int too large to convert to C long");
+  if (v < lo || v > hi) raise(PyExc_OverflowError, "out of range integral type conversion attempted");
+  return v;
+}
+
+std::uint8_t raw_u8(PyObject* o) { return static_cast<std::uint8_t>(raw_small_int(o, 0, 255)); }
+std::uint16_t raw_u16(PyObject* o) {
+  return static_cast<std::uint16_t>(raw_small_int(o, 0, 65535));
+}
+
+std::uint64_t raw_u64(PyObject* o) {
+  Ref idx = check(PyNumber_Index(o));
+  unsigned long long v = PyLong_AsUnsignedLongLong(idx.get());
+  if (v == static_cast<unsigned long long>(-1) && PyErr_Occurred()) throw PyErrSet{};
+  return v;
+}
+
+std::uint32_t raw_u32(PyObject* o) {
+  std::uint64_t v = raw_u64(o);
+  if (v > 4294967295ULL) raise(PyExc_OverflowError, "out of range integral type conversion attempted");
+  return static_cast<std::uint32_t>(v);
+}
+
+std::int64_t raw_i64(PyObject* o) {
+  Ref idx = check(PyNumber_Index(o));
+  long long v = PyLong_AsLongLong(idx.get());
+  if (v == -1 && PyErr_Occurred()) throw PyErrSet{};
+  return v;
+}
+
+double raw_f64(PyObject* o) {
+  double v = PyFloat_AsDouble(o);
+  if (v == -1.0 && PyErr_Occurred()) throw PyErrSet{};
+  return v;
+}
+
+std::string raw_str(PyObject* o) {
+  if (!PyUnicode_Check(o)) raise_downcast(o, "PyString");
+  Py_ssize_t len = 0;
+  const char* s = PyUnicode_AsUTF8AndSize(o, &len);
+  if (!s) throw PyErrSet{};
+  return std::string(s, static_cast<std::size_t>(len));
+}
+
+bool raw_bool(PyObject* o) {
+  if (!PyBool_Check(o)) raise_downcast(o, "PyBool");
+  return o == Py_True;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Types.
+
+int cell_traverse_dict(PyObject* o, visitproc visit, void* arg) {
+  Py_VISIT(Py_TYPE(o));
+  Py_VISIT(reinterpret_cast<Cell<char>*>(o)->dict);
+  return 0;
+}
+
+int cell_clear_dict(PyObject* o) {
+  Py_CLEAR(reinterpret_cast<Cell<char>*>(o)->dict);
+  return 0;
+}
+
+namespace {
+std::mutex& table_mutex() {
+  static std::mutex m;
+  return m;
+}
+}  // namespace
+
+PyMethodDef* method_table(std::vector<PyMethodDef> defs) {
+  std::lock_guard<std::mutex> g(table_mutex());
+  static std::deque<std::vector<PyMethodDef>> keep;
+  defs.push_back(PyMethodDef{nullptr, nullptr, 0, nullptr});
+  keep.push_back(std::move(defs));
+  return keep.back().data();
+}
+
+PyGetSetDef* getset_table(std::vector<PyGetSetDef> defs) {
+  std::lock_guard<std::mutex> g(table_mutex());
+  static std::deque<std::vector<PyGetSetDef>> keep;
+  defs.push_back(PyGetSetDef{nullptr, nullptr, nullptr, nullptr, nullptr});
+  keep.push_back(std::move(defs));
+  return keep.back().data();
+}
+
+PyTypeObject* make_type(TypeSpec spec) {
+  static std::deque<std::string> names;
+  static std::deque<std::vector<PyType_Slot>> slot_store;
+  static std::deque<std::vector<PyMemberDef>> member_store;
+  names.push_back(std::string("builtins.") + spec.name);
+
+  std::vector<PyType_Slot> slots = spec.slots;
+  slots.push_back({Py_tp_dealloc, reinterpret_cast<void*>(spec.dealloc)});
+  slots.push_back({Py_tp_doc, const_cast<char*>(spec.doc)});
+  unsigned long flags = Py_TPFLAGS_DEFAULT;
+  if (!spec.has_constructor) flags |= Py_TPFLAGS_DISALLOW_INSTANTIATION;
+  if (spec.sequence) flags |= Py_TPFLAGS_SEQUENCE;
+  if (spec.instance_dict) {
+    flags |= Py_TPFLAGS_HAVE_GC;
+    member_store.push_back({
+        PyMemberDef{const_cast<char*>("__dictoffset__"), T_PYSSIZET, spec.dict_offset, READONLY,
+                    nullptr},
+        PyMemberDef{nullptr, 0, 0, 0, nullptr},
+    });
+    slots.push_back({Py_tp_members, member_store.back().data()});
+    slots.push_back({Py_tp_traverse, reinterpret_cast<void*>(&cell_traverse_dict)});
+    slots.push_back({Py_tp_clear, reinterpret_cast<void*>(&cell_clear_dict)});
+  }
+  slots.push_back({0, nullptr});
+  slot_store.push_back(std::move(slots));
+
+  PyType_Spec ts{};
+  ts.name = names.back().c_str();
+  ts.basicsize = static_cast<int>(spec.basicsize);
+  ts.itemsize = 0;
+  ts.flags = static_cast<unsigned int>(flags);
+  ts.slots = slot_store.back().data();
+  PyObject* t = PyType_FromSpec(&ts);
+  if (!t) throw PyErrSet{};
+  return reinterpret_cast<PyTypeObject*>(t);
+}
+
+}  // namespace marrowfen::py

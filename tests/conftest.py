@@ -1,0 +1,8 @@
+import pytest
+
+import marrowfen
+
+
+@pytest.fixture
+def mf():
+    return marrowfen
