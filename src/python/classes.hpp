@@ -5,8 +5,14 @@
 #include "python/binding.hpp"
 
 namespace marrowfen {
+struct Argument;
+struct Instruction;
 struct Gate16;
-}
+struct Instr32;
+class StateVec;
+struct Circ;
+struct IdentityCirc;
+}  // namespace marrowfen
 
 namespace marrowfen::py {
 
@@ -16,8 +22,31 @@ namespace marrowfen::py {
     static ClassInfo& info();      \
   };
 
+MARROWFEN_DECLARE_CLASS(::marrowfen::Argument)
+MARROWFEN_DECLARE_CLASS(::marrowfen::Instruction)
 MARROWFEN_DECLARE_CLASS(::marrowfen::Gate16)
+MARROWFEN_DECLARE_CLASS(::marrowfen::Instr32)
+MARROWFEN_DECLARE_CLASS(::marrowfen::StateVec)
+MARROWFEN_DECLARE_CLASS(::marrowfen::Circ)
+MARROWFEN_DECLARE_CLASS(::marrowfen::IdentityCirc)
 
-PyTypeObject* create_gate_type();
+// Type-creation functions, in registration order. Each is defined by its class's file and
+// returns the type object, created on the first call and reused afterwards. Declared weak so
+// the module entry registers exactly the classes that are built.
+#define MARROWFEN_CREATE_FN(fn) __attribute__((weak)) PyTypeObject* fn();
+MARROWFEN_CREATE_FN(create_argument_type)
+MARROWFEN_CREATE_FN(create_instruction_type)
+MARROWFEN_CREATE_FN(create_gate_type)
+MARROWFEN_CREATE_FN(create_instr_type)
+MARROWFEN_CREATE_FN(create_statevec_type)
+MARROWFEN_CREATE_FN(create_ecc_type)
+MARROWFEN_CREATE_FN(create_eccs_type)
+MARROWFEN_CREATE_FN(create_raweccs_type)
+MARROWFEN_CREATE_FN(create_evaluator_type)
+MARROWFEN_CREATE_FN(create_circ_type)
+MARROWFEN_CREATE_FN(create_identitycirc_type)
+MARROWFEN_CREATE_FN(create_identityprover_type)
+MARROWFEN_CREATE_FN(create_proof_type)
+#undef MARROWFEN_CREATE_FN
 
 }  // namespace marrowfen::py

@@ -30,9 +30,21 @@ struct ClassEntry {
   PyTypeObject* (*create)();
 };
 
-// Registration order; later classes are appended here as they are built.
+// Registration order (the order of __all__).
 const ClassEntry CLASSES[] = {
+    {"Argument", &create_argument_type},
+    {"Instruction", &create_instruction_type},
     {"Gate", &create_gate_type},
+    {"Instr", &create_instr_type},
+    {"StateVec", &create_statevec_type},
+    {"ECC", &create_ecc_type},
+    {"ECCs", &create_eccs_type},
+    {"RawECCs", &create_raweccs_type},
+    {"Evaluator", &create_evaluator_type},
+    {"Circ", &create_circ_type},
+    {"IdentityCirc", &create_identitycirc_type},
+    {"IdentityProver", &create_identityprover_type},
+    {"Proof", &create_proof_type},
 };
 
 Ref init_module() {
@@ -55,6 +67,7 @@ Ref init_module() {
   check_status(PyUnstable_Module_SetGIL(m.get(), Py_MOD_GIL_USED));
 #endif
   for (const ClassEntry& c : CLASSES) {
+    if (!c.create) continue;  // not built into this module
     PyTypeObject* tp = c.create();
     Ref all = Ref::steal(PyObject_GetAttrString(m.get(), "__all__"));
     if (!all) {
