@@ -52,3 +52,38 @@ def test_panic_exception_is_base_exception(capfd):
     assert exc.args == ("Matrix must be squared",)
     err = capfd.readouterr().err
     assert "panicked at" in err and "Matrix must be squared" in err
+
+
+def test_second_interpreter_import_fails():
+    si = pytest.importorskip("_xxsubinterpreters")
+    sid = si.create()
+    try:
+        with pytest.raises(si.RunFailedError) as info:
+            si.run_string(sid, "import marrowfen")
+        assert "ImportError" in str(info.value)
+        assert "PyO3 modules do not yet support subinterpreters, see " in str(info.value)
+    finally:
+        si.destroy(sid)
+
+
+def test_binding_errors():
+    G = marrowfen.Gate
+    cases = [
+        (lambda: G.from_name(), "Gate.from_name() missing 1 required positional argument: 'name'"),
+        (lambda: G(), "Gate.__new__() missing 3 required positional arguments: "
+                      "'name', 'params', and 'matrix'"),
+        (lambda: G("a"), "Gate.__new__() missing 2 required positional arguments: "
+                         "'params' and 'matrix'"),
+        (lambda: G.from_name("h", "x"), "Gate.from_name() takes 1 positional arguments but 2 were given"),
+        (lambda: G.from_name(nam="h"), "Gate.from_name() got an unexpected keyword argument 'nam'"),
+        (lambda: G("a", [], [[1j]], name="b"), "Gate.__new__() got multiple values for argument 'name'"),
+        (lambda: G.from_name(3), "argument 'name': 'int' object cannot be converted to 'PyString'"),
+        (lambda: G("a", "x", [[1j]]), "argument 'params': Can't extract `str` to `Vec`"),
+        (lambda: G("a", 5, [[1j]]), "argument 'params': 'int' object cannot be converted to 'Sequence'"),
+        (lambda: G("a", [1], [[1j]]), "argument 'params': 'int' object cannot be converted to 'PyString'"),
+    ]
+    for call, message in cases:
+        with pytest.raises(TypeError) as info:
+            call()
+        assert str(info.value) == message
+    assert G.from_name(name="h") == G.from_name("h")
