@@ -12,6 +12,12 @@ struct Instr32;
 class StateVec;
 struct Circ;
 struct IdentityCirc;
+struct ECC;
+struct ECCs;
+struct RawECCs;
+class Evaluator;
+class IdentityProver;
+struct Proof;
 }  // namespace marrowfen
 
 namespace marrowfen::py {
@@ -29,6 +35,12 @@ MARROWFEN_DECLARE_CLASS(::marrowfen::Instr32)
 MARROWFEN_DECLARE_CLASS(::marrowfen::StateVec)
 MARROWFEN_DECLARE_CLASS(::marrowfen::Circ)
 MARROWFEN_DECLARE_CLASS(::marrowfen::IdentityCirc)
+MARROWFEN_DECLARE_CLASS(::marrowfen::ECC)
+MARROWFEN_DECLARE_CLASS(::marrowfen::ECCs)
+MARROWFEN_DECLARE_CLASS(::marrowfen::RawECCs)
+MARROWFEN_DECLARE_CLASS(::marrowfen::Evaluator)
+MARROWFEN_DECLARE_CLASS(::marrowfen::IdentityProver)
+MARROWFEN_DECLARE_CLASS(::marrowfen::Proof)
 
 // Type-creation functions, in registration order. Each is defined by its class's file and
 // returns the type object, created on the first call and reused afterwards. Declared weak so
