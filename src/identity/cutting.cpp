@@ -1,0 +1,538 @@
+#include "identity/cutting.hpp"
+
+#include <algorithm>
+#include <atomic>
+#include <bit>
+#include <deque>
+#include <exception>
+#include <limits>
+
+#include <tbb/blocked_range.h>
+#include <tbb/parallel_for.h>
+
+#include "core/panic.hpp"
+#include "core/thread_pool.hpp"
+
+namespace marrowfen {
+
+// ---------------------------------------------------------------------------------------------
+// COMBINATIONS
+
+namespace {
+
+struct CombinationData {
+  std::vector<std::uint8_t> data;       // every selection's indices, one after the other
+  std::vector<std::uint32_t> offsets;   // start of selection s in data; total + 1 entries
+  std::size_t first[COMBINATIONS_LEN + 1] = {};  // first selection of entry L
+
+  CombinationData() {
+    offsets.push_back(0);
+    std::uint8_t c[COMBINATIONS_LEN];
+    for (unsigned len = 0; len < COMBINATIONS_LEN; ++len) {
+      first[len] = offsets.size() - 1;
+      const unsigned kmax = std::min(len / 2 + 1, len);
+      for (unsigned k = 0; k <= kmax; ++k) {
+        for (unsigned i = 0; i < k; ++i) c[i] = static_cast<std::uint8_t>(i);
+        while (true) {
+          data.insert(data.end(), c, c + k);
+          offsets.push_back(static_cast<std::uint32_t>(data.size()));
+          // Next k-combination in lexicographic order: bump the rightmost index that can
+          // still grow, and restart the ones after it just above it.
+          unsigned i = k;
+          while (i > 0 && c[i - 1] == len - k + (i - 1)) --i;
+          if (i == 0) break;
+          ++c[i - 1];
+          for (unsigned j = i; j < k; ++j) c[j] = static_cast<std::uint8_t>(c[j - 1] + 1);
+        }
+      }
+    }
+    first[COMBINATIONS_LEN] = offsets.size() - 1;
+    data.shrink_to_fit();
+    offsets.shrink_to_fit();
+  }
+};
+
+// Built by the first thread that asks; the others wait for it. Never freed.
+const CombinationData& combination_data() {
+  static const CombinationData* table = new CombinationData();
+  return *table;
+}
+
+}  // namespace
+
+CombinationEntry Combinations::operator[](std::size_t len) const {
+  if (len >= COMBINATIONS_LEN) stop_index_out_of_bounds(COMBINATIONS_LEN, len);
+  const CombinationData& t = combination_data();
+  CombinationEntry e;
+  e.data_ = t.data.data();
+  e.offsets_ = t.offsets.data() + t.first[len];
+  e.count_ = t.first[len + 1] - t.first[len];
+  return e;
+}
+
+std::size_t Combinations::total() const { return combination_data().first[COMBINATIONS_LEN]; }
+
+// ---------------------------------------------------------------------------------------------
+// IdentitySubcircuit: the tests and the split as stated, one query at a time.
+
+namespace {
+
+void check_shape(const IdentitySubcircuit& sub) {
+  if (sub.gates.size() != sub.circuit.len())
+    stop(fmt::format("IdentitySubcircuit: {} flags for an identity of {} instructions",
+                     sub.gates.size(), sub.circuit.len()));
+}
+
+std::optional<std::size_t> first_set(const std::vector<bool>& flags) {
+  for (std::size_t i = 0; i < flags.size(); ++i)
+    if (flags[i]) return i;
+  return std::nullopt;
+}
+
+std::optional<std::size_t> last_set(const std::vector<bool>& flags) {
+  for (std::size_t i = flags.size(); i-- > 0;)
+    if (flags[i]) return i;
+  return std::nullopt;
+}
+
+// Only the qubit of a port counts.
+bool distinct_qubits(const std::vector<Port>& ports) {
+  std::uint64_t seen[4] = {};
+  for (const Port& p : ports) {
+    std::uint64_t& word = seen[p.qubit >> 6];
+    const std::uint64_t bit = std::uint64_t{1} << (p.qubit & 63);
+    if (word & bit) return false;
+    word |= bit;
+  }
+  return true;
+}
+
+enum class Side { Inputs, Outputs };
+
+std::vector<Port> ports(const IdentitySubcircuit& sub, Side side) {
+  check_shape(sub);
+  std::vector<Port> out;
+  for (std::uint32_t i = 0; i < sub.circuit.len(); ++i) {
+    if (!sub.gates[i]) continue;
+    const std::vector<std::uint32_t> nb =
+        side == Side::Inputs ? sub.circuit.qargs_backward(i) : sub.circuit.qargs_forward(i);
+    const QArgs16 args = sub.circuit.circ.instrs[i].qargs();
+    for (std::uint32_t k = 0; k < nb.size(); ++k) {
+      const std::uint32_t j = nb[k];
+      if (!sub.gates[j] || j == i) out.push_back(Port{args.slots[k], i, k});
+    }
+  }
+  return out;
+}
+
+}  // namespace
+
+bool IdentitySubcircuit::is_connected() const {
+  check_shape(*this);
+  const std::optional<std::size_t> s = first_set(gates);
+  if (!s) return true;
+  std::vector<bool> visited(gates.size(), false);
+  std::vector<std::uint32_t> queue{static_cast<std::uint32_t>(*s)};
+  visited[*s] = true;
+  for (std::size_t head = 0; head < queue.size(); ++head) {
+    const std::uint32_t x = queue[head];
+    for (const auto& nb : {circuit.qargs_forward(x), circuit.qargs_backward(x)}) {
+      for (std::uint32_t j : nb) {
+        if (gates[j] && !visited[j]) {
+          visited[j] = true;
+          queue.push_back(j);
+        }
+      }
+    }
+  }
+  return visited == gates;
+}
+
+std::vector<Port> IdentitySubcircuit::inputs() const { return ports(*this, Side::Inputs); }
+
+std::vector<Port> IdentitySubcircuit::outputs() const { return ports(*this, Side::Outputs); }
+
+bool IdentitySubcircuit::is_convex() const {
+  if (!distinct_qubits(inputs())) return false;
+  return distinct_qubits(outputs());
+}
+
+std::optional<std::pair<Circ, Circ>> IdentitySubcircuit::split() const {
+  check_shape(*this);
+  const std::optional<std::size_t> first = first_set(gates);
+  if (!first) return std::nullopt;
+  const std::size_t s = *first;
+
+  Circ circ = circuit.circ.rotate(static_cast<std::int32_t>(s));
+  std::vector<bool> flags(gates.begin() + static_cast<std::ptrdiff_t>(s), gates.end());
+  flags.insert(flags.end(), gates.begin(), gates.begin() + static_cast<std::ptrdiff_t>(s));
+  std::deque<Instr32> block;
+
+  auto disjoint_from_block = [&](Instr32 x) {
+    for (Instr32 b : block)
+      if (!x.disjoint(b)) return false;
+    return true;
+  };
+
+  // Front phase: gather at the front of the working circuit.
+  while (const std::optional<std::size_t> fi = first_set(flags)) {
+    const std::size_t i = *fi;
+    if (i == 0) {
+      block.push_back(circ.instrs[0]);
+      circ.instrs.erase(circ.instrs.begin());
+      flags.erase(flags.begin());
+    } else if (circ.instrs[i - 1].disjoint(circ.instrs[i])) {
+      std::swap(circ.instrs[i - 1], circ.instrs[i]);
+      const bool f = flags[i - 1];
+      flags[i - 1] = flags[i];
+      flags[i] = f;
+    } else if (std::all_of(circ.instrs.begin(),
+                           circ.instrs.begin() + static_cast<std::ptrdiff_t>(i),
+                           disjoint_from_block)) {
+      circ = circ.rotate(static_cast<std::int32_t>(i));
+      std::rotate(flags.begin(), flags.begin() + static_cast<std::ptrdiff_t>(i), flags.end());
+    } else {
+      break;
+    }
+  }
+
+  // Back phase: gather across the end, through the permutation.
+  while (const std::optional<std::size_t> li = last_set(flags)) {
+    const std::size_t i = *li;
+    const std::size_t n = circ.instrs.size();
+    if (i == n - 1) {
+      block.push_front(circ.instrs[n - 1].permut(circ.perm));
+      circ.instrs.pop_back();
+      flags.pop_back();
+    } else if (circ.instrs[i].disjoint(circ.instrs[i + 1])) {
+      std::swap(circ.instrs[i], circ.instrs[i + 1]);
+      const bool f = flags[i];
+      flags[i] = flags[i + 1];
+      flags[i + 1] = f;
+    } else {
+      bool free = true;
+      for (std::size_t j = i + 1; j < n && free; ++j)
+        free = disjoint_from_block(circ.instrs[j].permut(circ.perm));
+      if (!free) return std::nullopt;
+      const std::size_t m = n - 1 - i;
+      circ = circ.rotate(-static_cast<std::int32_t>(m));
+      std::rotate(flags.begin(), flags.end() - static_cast<std::ptrdiff_t>(m), flags.end());
+    }
+  }
+
+  Circ sub = Circ::create(std::vector<Instr32>(block.begin(), block.end()),
+                          Permut32::identity(circuit.nqubits()));
+  return std::pair<Circ, Circ>{std::move(sub), std::move(circ)};
+}
+
+// ---------------------------------------------------------------------------------------------
+// The cutter behind par_subcircuit_splits.
+//
+// For a well-formed identity (every qubit below the qubit count, the permutation a true
+// permutation of its entries) the neighbour lists are computed once, and each selection is
+// tested and split on a bit mask and fixed arrays. The results are those of the
+// IdentitySubcircuit methods above: for selection [i] the connectivity test asks
+// qargs_forward(i) and then qargs_backward(i) first, and the table lists [0], [1], ... right
+// after the empty selection, so computing the lists in that order up front stops with the
+// message the first failing selection would give. Any other identity runs the methods above
+// selection by selection.
+
+namespace {
+
+constexpr std::uint32_t MAX_CUT = COMBINATIONS_LEN - 1;  // instructions in a cut identity
+using Mask = std::uint32_t;
+
+constexpr Mask low_bits(std::uint32_t n) noexcept { return (Mask{1} << n) - 1; }
+// The flag list of n entries rotated left (first r entries to the end) or right.
+constexpr Mask rotl(Mask f, std::uint32_t r, std::uint32_t n) noexcept {
+  return r == 0 ? f : ((f >> r) | (f << (n - r))) & low_bits(n);
+}
+constexpr Mask rotr(Mask f, std::uint32_t r, std::uint32_t n) noexcept {
+  return r == 0 ? f : ((f << r) | (f >> (n - r))) & low_bits(n);
+}
+
+bool well_formed(const Circ& c) {
+  const std::uint8_t n = c.nqubits();
+  unsigned used = 0;
+  for (std::uint8_t i = 0; i < n; ++i) {
+    const std::uint8_t v = c.perm.entry(i);
+    if (v >= n || ((used >> v) & 1)) return false;
+    used |= 1u << v;
+  }
+  for (Instr32 in : c.instrs)
+    for (std::uint8_t q : in.qargs())
+      if (q >= n) return false;
+  return true;
+}
+
+class Cutter {
+ public:
+  explicit Cutter(const IdentityCirc& id) : id_(id), len_(id.len()) {
+    fast_ = well_formed(id.circ);
+    if (!fast_) return;
+    perm_ = id.circ.perm;
+    perm_inv_ = perm_.inv();
+    for (std::uint32_t i = 0; i < len_; ++i) {
+      const std::vector<std::uint32_t> fwd = id.qargs_forward(i);
+      const std::vector<std::uint32_t> bwd = id.qargs_backward(i);
+      const Instr32 in = id.circ.instrs[i];
+      instr_[i] = in;
+      const QArgs16 args = in.qargs();
+      nargs_[i] = static_cast<std::uint8_t>(args.len());
+      Mask nb = 0;
+      for (std::size_t k = 0; k < nargs_[i]; ++k) {
+        qubit_[i][k] = args.slots[k];
+        fwd_[i][k] = fwd[k];
+        bwd_[i][k] = bwd[k];
+        nb |= (Mask{1} << fwd[k]) | (Mask{1} << bwd[k]);
+      }
+      neighbours_[i] = nb;
+    }
+  }
+
+  // split() of the selection when it is connected and convex.
+  std::optional<std::pair<Circ, Circ>> cut(std::span<const std::uint8_t> selection) const {
+    if (!fast_) {
+      IdentitySubcircuit sub{id_, std::vector<bool>(len_, false)};
+      for (std::uint8_t i : selection) sub.gates[i] = true;
+      if (sub.is_connected() && sub.is_convex()) return sub.split();
+      return std::nullopt;
+    }
+    Mask sel = 0;
+    for (std::uint8_t i : selection) sel |= Mask{1} << i;
+    if (!connected(sel) || !convex(sel)) return std::nullopt;
+    return split(sel);
+  }
+
+ private:
+  bool connected(Mask sel) const noexcept {
+    if (sel == 0) return true;
+    Mask visited = sel & (~sel + 1);  // the first selected instruction
+    Mask frontier = visited;
+    while (frontier != 0) {
+      Mask next = 0;
+      for (Mask f = frontier; f != 0; f &= f - 1) next |= neighbours_[std::countr_zero(f)];
+      frontier = next & sel & ~visited;
+      visited |= frontier;
+    }
+    return visited == sel;
+  }
+
+  // Boundary qubits pairwise distinct, inputs first.
+  bool convex(Mask sel) const noexcept {
+    return distinct_boundary(sel, bwd_) && distinct_boundary(sel, fwd_);
+  }
+
+  bool distinct_boundary(Mask sel, const std::uint32_t (&nb)[MAX_CUT][2]) const noexcept {
+    unsigned seen = 0;  // qubits are below 8
+    for (Mask f = sel; f != 0; f &= f - 1) {
+      const auto i = static_cast<std::uint32_t>(std::countr_zero(f));
+      for (std::uint32_t k = 0; k < nargs_[i]; ++k) {
+        const std::uint32_t j = nb[i][k];
+        if (((sel >> j) & 1) && j != i) continue;
+        const unsigned bit = 1u << qubit_[i][k];
+        if (seen & bit) return false;
+        seen |= bit;
+      }
+    }
+    return true;
+  }
+
+  std::optional<std::pair<Circ, Circ>> split(Mask sel) const {
+    if (sel == 0) return std::nullopt;
+    Instr32 w[MAX_CUT];
+    std::uint32_t n = len_;
+    const auto s = static_cast<std::uint32_t>(std::countr_zero(sel));
+    rotate_left(w, instr_, n, s);
+    Mask flags = rotl(sel, s, n);
+
+    Instr32 block[2 * MAX_CUT];
+    std::uint32_t head = MAX_CUT, tail = MAX_CUT;  // the block is block[head .. tail)
+    unsigned block_mask = 0;
+
+    // Front phase.
+    while (flags != 0) {
+      const auto i = static_cast<std::uint32_t>(std::countr_zero(flags));
+      if (i == 0) {
+        block[tail++] = w[0];
+        block_mask |= w[0].arg_mask();
+        std::copy(w + 1, w + n, w);
+        --n;
+        flags >>= 1;
+      } else if (w[i - 1].disjoint(w[i])) {
+        std::swap(w[i - 1], w[i]);
+        flags ^= (Mask{1} << (i - 1)) | (Mask{1} << i);
+      } else {
+        unsigned before = 0;
+        for (std::uint32_t j = 0; j < i; ++j) before |= w[j].arg_mask();
+        if (before & block_mask) break;
+        Instr32 t[MAX_CUT];
+        rotate_left(t, w, n, i);
+        std::copy(t, t + n, w);
+        flags = rotl(flags, i, n);
+      }
+    }
+
+    // Back phase.
+    while (flags != 0) {
+      const auto i = static_cast<std::uint32_t>(31 - std::countl_zero(flags));
+      if (i == n - 1) {
+        const Instr32 x = w[n - 1].permut(perm_);
+        block[--head] = x;
+        block_mask |= x.arg_mask();
+        --n;
+        flags &= ~(Mask{1} << i);
+      } else if (w[i].disjoint(w[i + 1])) {
+        std::swap(w[i], w[i + 1]);
+        flags ^= (Mask{1} << i) | (Mask{1} << (i + 1));
+      } else {
+        unsigned after = 0;
+        for (std::uint32_t j = i + 1; j < n; ++j) after |= w[j].permut(perm_).arg_mask();
+        if (after & block_mask) return std::nullopt;
+        const std::uint32_t m = n - 1 - i;
+        Instr32 t[MAX_CUT];
+        rotate_right(t, w, n, m);
+        std::copy(t, t + n, w);
+        flags = rotr(flags, m, n);
+      }
+    }
+
+    return std::pair<Circ, Circ>{
+        Circ{std::vector<Instr32>(block + head, block + tail), Permut32::identity(id_.nqubits())},
+        Circ{std::vector<Instr32>(w, w + n), perm_}};
+  }
+
+  // Circ::rotate by r (0 <= r <= n): src[r..n) unchanged, then src[0..r) carried back
+  // across the permutation.
+  void rotate_left(Instr32* dst, const Instr32* src, std::uint32_t n, std::uint32_t r) const {
+    std::copy(src + r, src + n, dst);
+    for (std::uint32_t j = 0; j < r; ++j) dst[n - r + j] = src[j].permut(perm_inv_);
+  }
+  // Circ::rotate by -m: src[n-m..n) carried forward across the permutation, then src[0..n-m).
+  void rotate_right(Instr32* dst, const Instr32* src, std::uint32_t n, std::uint32_t m) const {
+    for (std::uint32_t j = 0; j < m; ++j) dst[j] = src[n - m + j].permut(perm_);
+    std::copy(src, src + (n - m), dst + m);
+  }
+
+  const IdentityCirc& id_;
+  std::uint32_t len_;
+  bool fast_ = false;
+  Permut32 perm_, perm_inv_;
+  Instr32 instr_[MAX_CUT] = {};
+  std::uint8_t nargs_[MAX_CUT] = {};
+  std::uint8_t qubit_[MAX_CUT][2] = {};
+  std::uint32_t fwd_[MAX_CUT][2] = {};
+  std::uint32_t bwd_[MAX_CUT][2] = {};
+  Mask neighbours_[MAX_CUT] = {};
+};
+
+// Selections per task slot: the results of a chunk are kept in selection order in its own
+// slot, and the slots are joined in chunk order.
+constexpr std::size_t CHUNK = 512;
+
+// libtbb is not built with ThreadSanitizer, so under it the ordering that the pool gives
+// between the caller and the tasks is invisible. These marks state it: everything the caller
+// did before the loop happens before every chunk, and every chunk before the join. They add no
+// ordering between chunks, so races between workers are still seen.
+#if defined(__SANITIZE_THREAD__)
+extern "C" void __tsan_acquire(void* addr);
+extern "C" void __tsan_release(void* addr);
+struct PoolHandOff {
+  void before_loop() { __tsan_release(&start); }
+  void chunk_begin() { __tsan_acquire(&start); }
+  void chunk_end() { __tsan_release(&done); }
+  void after_loop() { __tsan_acquire(&done); }
+  char start = 0, done = 0;
+};
+#else
+struct PoolHandOff {
+  void before_loop() {}
+  void chunk_begin() {}
+  void chunk_end() {}
+  void after_loop() {}
+};
+#endif
+
+struct ChunkSlot {
+  std::vector<std::pair<Circ, Circ>> pairs;
+  std::exception_ptr error;
+};
+
+// The work of one call: every chunk of the table entry into its own slot.
+class ChunkRunner {
+ public:
+  ChunkRunner(const CombinationEntry& entry, const Cutter& cutter)
+      : entry_(entry), cutter_(cutter), slots_((entry.size() + CHUNK - 1) / CHUNK) {}
+
+  std::size_t chunks() const noexcept { return slots_.size(); }
+
+  // Chunks begin .. end-1 on this thread. Kept out of line, so that the loop body is never
+  // folded into TBB's task code (a sanitizer report then names this function).
+  [[gnu::noinline]] void run(std::size_t begin, std::size_t end) {
+    hand_off_.chunk_begin();
+    for (std::size_t c = begin; c != end; ++c) run_chunk(c);
+    hand_off_.chunk_end();
+  }
+
+  void before_loop() { hand_off_.before_loop(); }
+  void after_loop() { hand_off_.after_loop(); }
+
+  // The pairs in chunk order; the failure of the first failing chunk is rethrown.
+  std::vector<std::pair<Circ, Circ>> join() {
+    for (const ChunkSlot& slot : slots_)
+      if (slot.error) std::rethrow_exception(slot.error);
+    std::size_t total = 0;
+    for (const ChunkSlot& slot : slots_) total += slot.pairs.size();
+    std::vector<std::pair<Circ, Circ>> out;
+    out.reserve(total);
+    for (ChunkSlot& slot : slots_)
+      for (auto& p : slot.pairs) out.push_back(std::move(p));
+    return out;
+  }
+
+ private:
+  void run_chunk(std::size_t c) {
+    if (c > failed_.load(std::memory_order_relaxed)) return;
+    ChunkSlot& slot = slots_[c];
+    try {
+      const std::size_t end = std::min(entry_.size(), (c + 1) * CHUNK);
+      for (std::size_t i = c * CHUNK; i < end; ++i) {
+        if (auto pair = cutter_.cut(entry_[i])) slot.pairs.push_back(std::move(*pair));
+      }
+    } catch (...) {
+      slot.error = std::current_exception();
+      std::size_t prev = failed_.load(std::memory_order_relaxed);
+      while (c < prev && !failed_.compare_exchange_weak(prev, c, std::memory_order_relaxed)) {
+      }
+    }
+  }
+
+  const CombinationEntry& entry_;
+  const Cutter& cutter_;
+  std::vector<ChunkSlot> slots_;
+  // The first chunk that failed: chunks after it need not run, and its failure is the one a
+  // sequential loop would have met first (every chunk before it runs to its end).
+  std::atomic<std::size_t> failed_{std::numeric_limits<std::size_t>::max()};
+  PoolHandOff hand_off_;
+};
+
+}  // namespace
+
+std::vector<std::pair<Circ, Circ>> IdentitySubcircuit::par_subcircuit_splits(
+    const IdentityCirc& id) {
+  const CombinationEntry entry = COMBINATIONS[id.len()];
+  const Cutter cutter(id);
+  ChunkRunner runner(entry, cutter);
+
+  runner.before_loop();
+  run_in_pool([&] {
+    tbb::parallel_for(tbb::blocked_range<std::size_t>(0, runner.chunks(), 1),
+                      [&](const tbb::blocked_range<std::size_t>& r) {
+                        runner.run(r.begin(), r.end());
+                      });
+  });
+  runner.after_loop();
+  return runner.join();
+}
+
+}  // namespace marrowfen

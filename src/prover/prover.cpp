@@ -1,0 +1,164 @@
+// The rewrite round and the random container keys.
+//
+// A round cuts the identity into every connected convex block (in cut-table order, on the
+// pool), then rewrites the cuts on the pool: one work item per cut, each writing into its own
+// pre-sized slot, the slots joined in cut order, so the result is exactly what a sequential
+// loop gives whatever the number of workers. A failing item stops the round with the failure
+// that a sequential loop would have met first.
+#include "prover/prover.hpp"
+
+#include <atomic>
+#include <cstddef>
+#include <exception>
+#include <limits>
+#include <utility>
+#include <vector>
+
+#include <tbb/blocked_range.h>
+#include <tbb/parallel_for.h>
+
+#include "core/rng.hpp"
+#include "core/thread_pool.hpp"
+#include "identity/cutting.hpp"
+
+namespace marrowfen {
+
+std::uint64_t next_container_key() noexcept {
+  static const std::uint64_t seed = [] {
+    try {
+      return ChaCha12::from_os().next_u64();
+    } catch (...) {
+      // No entropy: any key serves (no result depends on it), the address at least varies.
+      return static_cast<std::uint64_t>(reinterpret_cast<std::uintptr_t>(&seed));
+    }
+  }();
+  static std::atomic<std::uint64_t> counter{0};
+  const std::uint64_t n = counter.fetch_add(1, std::memory_order_relaxed);
+  return RandomKeyedHash::mix(n, seed);
+}
+
+namespace {
+
+// libtbb is not built with ThreadSanitizer, so the ordering that the pool gives between the
+// caller and the tasks is invisible to it. These marks state that ordering: what the caller
+// did before the loop happens before every task, and every task before the join. They add no
+// ordering between tasks, so races between workers are still reported.
+#if defined(__SANITIZE_THREAD__)
+extern "C" void __tsan_acquire(void* addr);
+extern "C" void __tsan_release(void* addr);
+struct PoolHandOff {
+  void before_loop() { __tsan_release(&start); }
+  void task_begin() { __tsan_acquire(&start); }
+  void task_end() { __tsan_release(&done); }
+  void after_loop() { __tsan_acquire(&done); }
+  char start = 0, done = 0;
+};
+#else
+struct PoolHandOff {
+  void before_loop() {}
+  void task_begin() {}
+  void task_end() {}
+  void after_loop() {}
+};
+#endif
+
+// Runs work(i, slots[i]) for i in [0, n) on the pool and returns the slots joined in index
+// order. Items after the first failed one are skipped; the first failure in index order is
+// rethrown after the loop.
+template <class Item, class Work>
+std::vector<Item> run_ordered(std::size_t n, Work&& work) {
+  std::vector<std::vector<Item>> slots(n);
+  std::vector<std::exception_ptr> errors(n);
+  std::atomic<std::size_t> failed{std::numeric_limits<std::size_t>::max()};
+  PoolHandOff hand_off;
+
+  auto run_one = [&](std::size_t i) {
+    if (i > failed.load(std::memory_order_relaxed)) return;
+    try {
+      work(i, slots[i]);
+    } catch (...) {
+      errors[i] = std::current_exception();
+      std::size_t prev = failed.load(std::memory_order_relaxed);
+      while (i < prev && !failed.compare_exchange_weak(prev, i, std::memory_order_relaxed)) {
+      }
+    }
+  };
+
+  if (n == 1) {
+    run_one(0);
+  } else if (n > 1) {
+    hand_off.before_loop();
+    run_in_pool([&] {
+      tbb::parallel_for(tbb::blocked_range<std::size_t>(0, n, 1),
+                        [&](const tbb::blocked_range<std::size_t>& r) {
+                          hand_off.task_begin();
+                          for (std::size_t i = r.begin(); i != r.end(); ++i) run_one(i);
+                          hand_off.task_end();
+                        });
+    });
+    hand_off.after_loop();
+  }
+
+  for (const std::exception_ptr& e : errors)
+    if (e) std::rethrow_exception(e);
+
+  std::size_t total = 0;
+  for (const auto& s : slots) total += s.size();
+  std::vector<Item> out;
+  out.reserve(total);
+  for (auto& s : slots)
+    for (Item& x : s) out.push_back(std::move(x));
+  return out;
+}
+
+// One rewrite round. WithRules: every rule, each result paired with its rule identity;
+// otherwise only rules whose rule identity is in `proved`, results alone.
+template <bool WithRules>
+auto rewrite_round(const IdentityProver& prover, const IdentityCirc& identity,
+                   std::uint32_t additional_size) {
+  using Item =
+      std::conditional_t<WithRules, std::pair<IdentityCirc, IdentityCirc>, IdentityCirc>;
+  const std::vector<std::pair<Circ, Circ>> cuts =
+      IdentitySubcircuit::par_subcircuit_splits(identity);
+
+  return run_ordered<Item>(cuts.size(), [&](std::size_t i, std::vector<Item>& out) {
+    const auto& [block, rest] = cuts[i];
+    const auto [rep, relabel] = block.representative_with_perm();
+    const Circ rep_inv = rep.inverse();
+    const auto found = prover.circ_map.find(rep);
+    if (found == prover.circ_map.end()) return;
+    const std::vector<Circ>& rules = found->second;
+    if (rules.empty()) return;
+
+    const Circ rest_relabelled = rest.permut(relabel);
+    // Machine-word arithmetic: the bound wraps like the 32-bit sum it is.
+    const auto bound = static_cast<std::uint32_t>(rep.len() + additional_size);
+    for (const Circ& c : rules) {
+      if (c.len() > bound) continue;
+      IdentityCirc rule = (c + rep_inv).rotate_representative();
+      if constexpr (WithRules) {
+        IdentityCirc rewritten = (c + rest_relabelled).rotate_representative();
+        out.emplace_back(std::move(rewritten), std::move(rule));
+      } else {
+        if (!prover.proved.contains(rule)) continue;
+        out.push_back((c + rest_relabelled).rotate_representative());
+      }
+    }
+  });
+}
+
+}  // namespace
+
+std::vector<IdentityCirc> IdentityProver::par_apply_rules(const IdentityCirc& identity,
+                                                          std::uint32_t additional_size) const {
+  return rewrite_round<false>(*this, identity, additional_size);
+}
+
+std::vector<std::pair<IdentityCirc, IdentityCirc>> IdentityProver::par_transition_pairs(
+    const IdentityCirc& identity, std::uint32_t additional_size) const {
+  return rewrite_round<true>(*this, identity, additional_size);
+}
+
+std::vector<IdentityCirc> IdentityProver::get_assumed() const { return assume; }
+
+}  // namespace marrowfen

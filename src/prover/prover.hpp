@@ -1,0 +1,134 @@
+// The identity prover: a rule base made from equivalence classes, the set of identities
+// accepted so far, and the identities accepted without derivation (assumptions).
+//
+// Its one primitive step is the rewrite round: an identity is read as a cyclic sequence of
+// instructions, every connected convex block of it is replaced by every circuit known to be
+// equivalent to that block, and each result is brought into canonical identity form. The
+// bounded identity searches, prover building and proof tracking are all made of such rounds.
+//
+// `proved` and `circ_map` compare keys exactly (instructions and raw permutation word) and
+// hash them under a random key chosen when the container is made, so their iteration order
+// differs from run to run and from container to container. Nothing is canonicalised on
+// insertion or lookup.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <type_traits>
+#include <utility>
+#include <vector>
+
+#include <boost/unordered/unordered_flat_map.hpp>
+#include <boost/unordered/unordered_flat_set.hpp>
+
+#include "core/content_hash.hpp"
+#include "identity/circuit.hpp"
+#include "identity/idcircuit.hpp"
+
+namespace marrowfen {
+
+struct ECCs;  // search/ecc.hpp
+
+// A fresh random 64-bit key for one container: a per-process seed drawn once from the
+// operating system, advanced by a counter for every key handed out.
+std::uint64_t next_container_key() noexcept;
+
+// Hashes a value's content-hash bytes (its `feed`) and mixes the 64-bit result with a key
+// drawn when the hasher is made. Copies share the key, so a copied container keeps its
+// layout.
+struct RandomKeyedHash {
+  using is_avalanching = std::true_type;
+
+  std::uint64_t key;
+
+  RandomKeyedHash() noexcept : key(next_container_key()) {}
+  explicit RandomKeyedHash(std::uint64_t k) noexcept : key(k) {}
+
+  static std::uint64_t mix(std::uint64_t h, std::uint64_t k) noexcept {
+    // splitmix64's finaliser over the keyed value: a bijection, so distinct content hashes
+    // stay distinct, and the key reorders everything.
+    std::uint64_t z = h ^ k;
+    z += 0x9E37'79B9'7F4A'7C15ull;
+    z = (z ^ (z >> 30)) * 0xBF58'476D'1CE4'E5B9ull;
+    z = (z ^ (z >> 27)) * 0x94D0'49BB'1331'11EBull;
+    return z ^ (z >> 31);
+  }
+
+  template <class T>
+  std::size_t operator()(const T& v) const noexcept {
+    return static_cast<std::size_t>(mix(content_hash(v), key));
+  }
+};
+
+// A set of identities (accepted identities, the visited sets of the searches).
+using IdentitySet = boost::unordered_flat_set<IdentityCirc, RandomKeyedHash>;
+// The rule base: canonical representative -> the circuits of its class, in its labelling.
+using CircMap = boost::unordered_flat_map<Circ, std::vector<Circ>, RandomKeyedHash>;
+
+class IdentityProver {
+ public:
+  // Identities kept as assumptions, in the order they were added; only ever appended to.
+  std::vector<IdentityCirc> assume;
+  // Every identity accepted so far: the assumptions and everything a search visited while an
+  // identity was added.
+  IdentitySet proved;
+  // Key: a canonical representative (as representative_with_perm gives it); value: the
+  // circuits of the same class, each written in the key's qubit labelling. A rule (k, c) is
+  // usable while the canonical identity of c followed by inverse(k) is in `proved`.
+  CircMap circ_map;
+
+  // ---- rewrite rounds ------------------------------------------------------------------------
+
+  // One rewrite round of `identity` using only the rules whose rule identity is in `proved`:
+  // for every cut (S, R), in cut order, and every circuit c listed under S's representative
+  // that is at most `additional_size` longer than it, the canonical identity of c followed by
+  // R (relabelled like S). Duplicates are kept. 20 or more instructions stop the call with the
+  // index message of the cut table.
+  std::vector<IdentityCirc> par_apply_rules(const IdentityCirc& identity,
+                                            std::uint32_t additional_size) const;
+
+  // The same round using every rule, each result paired with its rule identity:
+  // (rewritten identity, rule identity).
+  std::vector<std::pair<IdentityCirc, IdentityCirc>> par_transition_pairs(
+      const IdentityCirc& identity, std::uint32_t additional_size) const;
+
+  // ---- identity searches ---------------------------------------------------------------------
+
+  // Inserts one identity, deriving it when possible. False at once (and nothing changes) for
+  // an identity without instructions or already in `proved`; otherwise runs
+  // add_identity_search, puts everything it visited into `proved` and returns its flag: true
+  // when an identity was kept as an assumption.
+  bool add_identity(IdentityCirc identity, std::uint32_t additional_size,
+                    std::uint32_t count_limit);
+
+  // The bounded search behind add_identity: (visited, assumed). Gives up (pushing the start
+  // onto `assume`) when more than `count_limit` identities were queued or nothing is left;
+  // a shorter identity reached is handed to add_identity. Does not insert `visited` into
+  // `proved` itself.
+  std::pair<IdentitySet, bool> add_identity_search(IdentityCirc identity,
+                                                   std::uint32_t additional_size,
+                                                   std::uint32_t count_limit);
+
+  // Read-only search: (none, visited) when derivable; (the identity found not derivable,
+  // visited) when the search ran out or `visited` exceeded `count_limit` identities.
+  std::pair<std::optional<IdentityCirc>, IdentitySet> prove_identity_with_visited(
+      IdentityCirc identity, std::uint32_t additional_size, std::uint32_t count_limit) const;
+
+  // prove_identity_with_visited without the visited set.
+  std::optional<IdentityCirc> prove_identity(IdentityCirc identity, std::uint32_t additional_size,
+                                             std::uint32_t count_limit) const;
+
+  // ---- building ------------------------------------------------------------------------------
+
+  // Fills the rule base from every member of every class, then adds the candidate identities
+  // (one per member but the first of each class) shortest first with add_identity
+  // (additional_size 3, count_limit 50000000). Writes "Building identity prover from {} ECCs"
+  // and "Proving Identities" to standard error, each followed by a progress bar.
+  static IdentityProver build(ECCs eccs);
+
+  // A copy of `assume`, in order.
+  std::vector<IdentityCirc> get_assumed() const;
+};
+
+}  // namespace marrowfen

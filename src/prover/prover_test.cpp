@@ -1,0 +1,367 @@
+#include "prover/prover.hpp"
+
+#include <cstdint>
+#include <random>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include <gtest/gtest.h>
+#include <tbb/global_control.h>
+
+#include "circ/gate.hpp"
+#include "core/panic.hpp"
+#include "identity/test_identities.hpp"
+#include "search/ecc.hpp"
+
+namespace marrowfen {
+namespace {
+
+using testing::one;
+using testing::two;
+
+std::string stop_message(auto&& f) {
+  try {
+    f();
+  } catch (const Panic& p) {
+    return p.message();
+  }
+  return "<no stop>";
+}
+
+const Instr32 X0 = one(gates::X, 0), Z0 = one(gates::Z, 0), H0 = one(gates::H, 0),
+              S0 = one(gates::S, 0), SDG0 = one(gates::SDG, 0);
+
+// A circuit on the single wire 0.
+Circ wire0(std::vector<Instr32> instrs) {
+  return Circ::create(std::move(instrs), Permut32::identity(1));
+}
+// An identity on wire 0, stored exactly as written.
+IdentityCirc id0(std::vector<Instr32> instrs) { return IdentityCirc::from_circ(wire0(std::move(instrs))); }
+// The canonical identity of c followed by d.
+IdentityCirc canon(const Circ& c, const Circ& d) { return (c + d).rotate_representative(); }
+
+// Files the circuits under the representative of `block` (one-wire circuits are already in
+// its labelling). A usable rule has its rule identity in `proved`.
+void add_rule(IdentityProver& p, const Circ& block, std::vector<Circ> circuits, bool usable) {
+  const Circ rep = block.representative_with_perm().first;
+  if (usable)
+    for (const Circ& c : circuits) p.proved.insert(canon(c, rep.inverse()));
+  p.circ_map[rep] = std::move(circuits);
+}
+
+// x = h z h, z = h x h = s s, all usable.
+IdentityProver one_wire_prover() {
+  IdentityProver p;
+  add_rule(p, wire0({X0}), {wire0({H0, Z0, H0})}, true);
+  add_rule(p, wire0({Z0}), {wire0({H0, X0, H0}), wire0({S0, S0})}, true);
+  return p;
+}
+
+// ---- rewrite rounds ----------------------------------------------------------------------------
+
+TEST(RewriteRound, EmptyRuleBaseGivesNothingAndTheCutTableBoundsTheLength) {
+  const IdentityProver p;
+  std::mt19937 rng(7);
+  for (unsigned len : {2u, 9u, 19u}) {
+    const IdentityCirc id = IdentityCirc::from_circ(testing::random_identity(rng, len, 3));
+    EXPECT_TRUE(p.par_apply_rules(id, 3).empty()) << len;
+    EXPECT_TRUE(p.par_transition_pairs(id, 3).empty()) << len;
+  }
+  EXPECT_TRUE(p.par_apply_rules(IdentityCirc::create(), 3).empty());
+
+  const IdentityCirc twenty = IdentityCirc::from_circ(testing::random_identity(rng, 20, 3));
+  EXPECT_EQ(stop_message([&] { p.par_apply_rules(twenty, 0); }),
+            "index out of bounds: the len is 20 but the index is 20");
+  EXPECT_EQ(stop_message([&] { p.par_transition_pairs(twenty, 0); }),
+            "index out of bounds: the len is 20 but the index is 20");
+}
+
+// x z x z has two cuts of a lone x: [0] and [2]; each leaves z x z behind.
+TEST(RewriteRound, RulesApplyOnlyOnceTheirRuleIdentityIsProvedAndWithinTheBound) {
+  IdentityProver p;
+  add_rule(p, wire0({X0}), {wire0({H0, Z0, H0})}, false);
+  const IdentityCirc start = id0({X0, Z0, X0, Z0});
+  const IdentityCirc rewritten = canon(wire0({H0, Z0, H0}), wire0({Z0, X0, Z0}));
+  const IdentityCirc rule = canon(wire0({H0, Z0, H0}), wire0({X0}).inverse());
+  ASSERT_NE(rewritten, rule);
+
+  // Every rule takes part in the transitions, each result beside its rule; duplicates stay.
+  using Pairs = std::vector<std::pair<IdentityCirc, IdentityCirc>>;
+  EXPECT_EQ(p.par_transition_pairs(start, 2), (Pairs{{rewritten, rule}, {rewritten, rule}}));
+  EXPECT_TRUE(p.par_apply_rules(start, 2).empty());
+
+  p.proved.insert(rule);
+  // additional_size against the 2 extra instructions of the rule; the 32-bit sum wraps.
+  const std::pair<std::uint32_t, std::size_t> cases[] = {
+      {0, 0}, {1, 0}, {2, 2}, {3, 2}, {4294967295u, 0}};
+  for (auto [a, n] : cases) {
+    const std::vector<IdentityCirc> out = p.par_apply_rules(start, a);
+    EXPECT_EQ(out.size(), n) << a;
+    for (const IdentityCirc& r : out) EXPECT_EQ(r, rewritten);
+    EXPECT_EQ(p.par_transition_pairs(start, a).size(), n) << a;
+  }
+}
+
+TEST(RewriteRound, ResultsComeInCutOrderWhateverTheNumberOfWorkers) {
+  IdentityProver p = one_wire_prover();
+  add_rule(p, wire0({S0, S0}), {wire0({Z0})}, true);
+  add_rule(p, wire0({S0, Z0}), {wire0({SDG0}), wire0({Z0, S0})}, true);
+  // Four identities one after the other: x z x z, s s z, x x, h x h z.
+  const IdentityCirc start = id0({X0, Z0, X0, Z0, S0, S0, Z0, X0, X0, H0, X0, H0, Z0});
+  ASSERT_TRUE(start.check());
+
+  std::vector<IdentityCirc> seq, par;
+  std::vector<std::pair<IdentityCirc, IdentityCirc>> seq_pairs, par_pairs;
+  {
+    tbb::global_control limit(tbb::global_control::max_allowed_parallelism, 1);
+    seq = p.par_apply_rules(start, 2);
+    seq_pairs = p.par_transition_pairs(start, 2);
+  }
+  {
+    tbb::global_control limit(tbb::global_control::max_allowed_parallelism, 8);
+    par = p.par_apply_rules(start, 2);
+    par_pairs = p.par_transition_pairs(start, 2);
+  }
+  EXPECT_GT(seq.size(), 10u);
+  EXPECT_EQ(seq, par);
+  EXPECT_EQ(seq_pairs, par_pairs);
+  // Every rule here is usable, so the two kinds of round give the same identities.
+  ASSERT_EQ(seq.size(), seq_pairs.size());
+  for (std::size_t i = 0; i < seq.size(); ++i) {
+    EXPECT_EQ(seq[i], seq_pairs[i].first);
+    EXPECT_LE(seq[i].len(), start.len() + 2);
+  }
+}
+
+// ---- add_identity / add_identity_search / prove_identity_with_visited -------------------------
+
+TEST(AddIdentity, EmptyOrAlreadyProvedIdentitiesChangeNothing) {
+  IdentityProver p = one_wire_prover();
+  const auto proved_before = p.proved.size();
+  EXPECT_FALSE(p.add_identity(IdentityCirc::create(), 3, 10));
+  const IdentityCirc known = *p.proved.begin();
+  EXPECT_FALSE(p.add_identity(known, 3, 10));
+  EXPECT_TRUE(p.assume.empty());
+  EXPECT_EQ(p.proved.size(), proved_before);
+}
+
+TEST(AddIdentity, AnUnderivableIdentityBecomesAnAssumptionOnce) {
+  IdentityProver p;  // no rules at all
+  const IdentityCirc xx = id0({X0, X0});
+  EXPECT_TRUE(p.add_identity(xx, 3, 10));
+  EXPECT_EQ(p.assume, std::vector<IdentityCirc>{xx});
+  EXPECT_TRUE(p.proved.contains(xx));
+  EXPECT_FALSE(p.add_identity(xx, 3, 10));
+  EXPECT_EQ(p.assume.size(), 1u);
+  EXPECT_EQ(p.get_assumed(), p.assume);
+}
+
+TEST(AddIdentity, AReachedAcceptedIdentityDerivesTheStartAndEverythingVisitedIsAccepted) {
+  IdentityProver p;
+  add_rule(p, wire0({X0}), {wire0({H0, Z0, H0})}, true);
+  const IdentityCirc start = id0({X0, Z0, X0, Z0});
+  const IdentityCirc rewritten = canon(wire0({H0, Z0, H0}), wire0({Z0, X0, Z0}));
+  p.proved.insert(rewritten);
+
+  const auto [visited, assumed] = IdentityProver(p).add_identity_search(start, 2, 100);
+  EXPECT_FALSE(assumed);
+  EXPECT_EQ(visited, (IdentitySet{start, rewritten}));
+
+  EXPECT_FALSE(p.add_identity(start, 2, 100));
+  EXPECT_TRUE(p.assume.empty());
+  EXPECT_TRUE(p.proved.contains(start));
+
+  const auto [result, seen] = p.prove_identity_with_visited(start, 2, 100);
+  EXPECT_EQ(result, std::nullopt);
+  EXPECT_EQ(seen, (IdentitySet{start, rewritten}));
+}
+
+// From x z x z every rewrite is new and longer, so the budgets decide where the searches stop:
+// add_identity_search gives up on push count_limit + 1, prove_identity_with_visited once
+// `visited` (the start included) holds more than count_limit identities.
+TEST(Search, CountLimitBoundaries) {
+  const IdentityProver base = one_wire_prover();
+  const IdentityCirc start = id0({X0, Z0, X0, Z0});
+  ASSERT_GE(base.par_apply_rules(start, 2).size(), 3u);
+
+  struct Case {
+    std::uint32_t count_limit;
+    std::size_t add_visited;    // visited size when add_identity_search gives up
+    std::size_t prove_visited;  // the same for prove_identity_with_visited
+  };
+  for (const Case& c : {Case{0, 2, 2}, Case{1, 3, 2}, Case{2, 4, 3}}) {
+    IdentityProver p = base;
+    const auto [visited, assumed] = p.add_identity_search(start, 2, c.count_limit);
+    EXPECT_TRUE(assumed) << c.count_limit;
+    EXPECT_EQ(visited.size(), c.add_visited) << c.count_limit;
+    EXPECT_EQ(p.assume, std::vector<IdentityCirc>{start});
+    EXPECT_EQ(p.proved.size(), base.proved.size()) << "the search alone accepts nothing";
+
+    const auto [result, seen] = base.prove_identity_with_visited(start, 2, c.count_limit);
+    EXPECT_EQ(result, start) << c.count_limit;
+    EXPECT_EQ(seen.size(), c.prove_visited) << c.count_limit;
+  }
+
+  // Without a binding budget both run out of identities and give the start up.
+  IdentityProver p = base;
+  const auto [visited, assumed] = p.add_identity_search(start, 2, 1'000'000);
+  EXPECT_TRUE(assumed);
+  EXPECT_GT(visited.size(), 4u);
+  const auto [result, seen] = base.prove_identity_with_visited(start, 2, 1'000'000);
+  EXPECT_EQ(result, start);
+  EXPECT_EQ(seen, visited);
+}
+
+// s s z: the cut [0, 1] (s s -> z) reaches z z, shorter than the start; the later cut [1, 2]
+// (s z -> z s) gives an identity of the start's length.
+TEST(Search, AShorterIdentityIsHandedOnBeforeTheAcceptedTestAndEndsTheRound) {
+  IdentityProver base;
+  add_rule(base, wire0({S0, S0}), {wire0({Z0})}, true);
+  add_rule(base, wire0({S0, Z0}), {wire0({Z0, S0})}, true);
+  const IdentityCirc start = id0({S0, S0, Z0});
+  const IdentityCirc shorter = canon(wire0({Z0}), wire0({Z0}));
+  const IdentityCirc later = canon(wire0({S0}), wire0({Z0, S0}));
+  ASSERT_EQ(base.par_apply_rules(start, 1), (std::vector<IdentityCirc>{shorter, later}));
+
+  {  // Not accepted yet: the shorter identity becomes the assumption, not the start.
+    IdentityProver p = base;
+    const auto [visited, assumed] = p.add_identity_search(start, 1, 100);
+    EXPECT_TRUE(assumed);
+    EXPECT_EQ(visited, (IdentitySet{start, shorter}));
+    EXPECT_EQ(p.assume, std::vector<IdentityCirc>{shorter});
+    EXPECT_TRUE(p.proved.contains(shorter));
+    EXPECT_FALSE(p.proved.contains(start));
+
+    const auto [result, seen] = base.prove_identity_with_visited(start, 1, 100);
+    EXPECT_EQ(result, shorter);
+    EXPECT_EQ(seen, (IdentitySet{start, shorter}));
+  }
+  {  // Accepted: add_identity on it answers false at once; the read-only search recurses
+     // into it and, finding nothing accepted among its rewrites, names it.
+    IdentityProver p = base;
+    p.proved.insert(shorter);
+    const auto [visited, assumed] = p.add_identity_search(start, 1, 100);
+    EXPECT_FALSE(assumed);
+    EXPECT_TRUE(p.assume.empty());
+    EXPECT_EQ(p.prove_identity(start, 1, 100), shorter);
+  }
+}
+
+TEST(Search, ARoundThatGivesOnlyTheStartAgainAddsNothing) {
+  IdentityProver p;
+  add_rule(p, wire0({X0}), {wire0({X0})}, true);
+  const IdentityCirc start = canon(wire0({X0}), wire0({X0}));
+  ASSERT_EQ(p.par_apply_rules(start, 0), (std::vector<IdentityCirc>{start, start}));
+  const auto [visited, assumed] = p.add_identity_search(start, 0, 0);
+  EXPECT_TRUE(assumed);
+  EXPECT_EQ(visited, IdentitySet{start});
+  EXPECT_EQ(p.assume, std::vector<IdentityCirc>{start});
+}
+
+TEST(Search, ProveIdentityTestsNothingOnEntry) {
+  IdentityProver p;
+  const IdentityCirc xx = id0({X0, X0});
+  p.proved.insert(xx);
+  EXPECT_EQ(p.prove_identity(xx, 3, 10), xx);
+  EXPECT_EQ(p.prove_identity(IdentityCirc::create(), 3, 10), IdentityCirc::create());
+}
+
+TEST(Search, TheLargestAdditionalSizeLeavesNoBucket) {
+  IdentityProver p;
+  const IdentityCirc xx = id0({X0, X0});
+  const std::string msg = "index out of bounds: the len is 0 but the index is 0";
+  EXPECT_EQ(stop_message([&] { p.add_identity_search(xx, 4294967295u, 10); }), msg);
+  EXPECT_EQ(stop_message([&] { p.add_identity(xx, 4294967295u, 10); }), msg);
+  EXPECT_EQ(stop_message([&] { p.prove_identity_with_visited(xx, 4294967295u, 10); }), msg);
+  EXPECT_TRUE(p.assume.empty());
+}
+
+// ---- building ----------------------------------------------------------------------------------
+
+TEST(Build, RuleBaseListsEveryOtherMemberInTheKeysLabelling) {
+  const Permut32 id1 = Permut32::identity(1), id2 = Permut32::identity(2);
+  const Permut32 swap01 = Permut32::from_iter({1, 0});
+  const std::vector<Instr32> cx01{two(gates::CX, 0, 1)};
+  // cx with control and target exchanged by Hadamards on both wires.
+  const std::vector<Instr32> hcxh{one(gates::H, 0), one(gates::H, 1), two(gates::CX, 1, 0),
+                                  one(gates::H, 0), one(gates::H, 1)};
+  // cx(1, 0) cx(0, 1) then a swap of the wires acts as cx(0, 1).
+  const std::vector<Instr32> cxcx{two(gates::CX, 1, 0), two(gates::CX, 0, 1)};
+  const std::vector<Instr32> x1{one(gates::X, 1)}, hzh1{one(gates::H, 1), one(gates::Z, 1),
+                                                         one(gates::H, 1)};
+  ECCs eccs;
+  eccs.nqubits = 2;
+  eccs.eccs.push_back(ECC{{{cx01, id2}, {hcxh, id2}, {cxcx, swap01}}});
+  eccs.eccs.push_back(ECC{{{{X0}, id1}, {{H0, Z0, H0}, id1}}});
+  eccs.eccs.push_back(ECC{{{x1, id2}, {hzh1, id2}}});  // the same keys on a wider register
+  eccs.eccs.push_back(ECC{{{{Z0}, id1}}});
+
+  ::testing::internal::CaptureStderr();
+  const IdentityProver p = IdentityProver::build(eccs);
+  const std::string err = ::testing::internal::GetCapturedStderr();
+  EXPECT_NE(err.find("Building identity prover from 4 ECCs\n"), std::string::npos);
+  EXPECT_NE(err.find("Proving Identities\n"), std::string::npos);
+
+  auto key_of = [](const std::vector<Instr32>& instrs) {
+    return Circ::new_no_perm(instrs).representative_with_perm().first;
+  };
+  // One key per distinct representative; x(1) and x(0) share one, and the later class's list
+  // (written over two wires) replaced the earlier one.
+  EXPECT_EQ(p.circ_map.size(), 6u);
+  ASSERT_TRUE(p.circ_map.contains(key_of({X0})));
+  const std::vector<Circ>& x_list = p.circ_map.at(key_of({X0}));
+  ASSERT_EQ(x_list.size(), 1u);
+  EXPECT_EQ(x_list[0].instrs, (std::vector<Instr32>{H0, Z0, H0}));
+  EXPECT_EQ(x_list[0].nqubits(), 2);
+  ASSERT_TRUE(p.circ_map.contains(key_of({Z0})));
+  EXPECT_TRUE(p.circ_map.at(key_of({Z0})).empty());
+  ASSERT_TRUE(p.circ_map.contains(key_of(cx01)));
+  EXPECT_EQ(p.circ_map.at(key_of(cx01)).size(), 2u);
+  // Every listed circuit acts as its key.
+  for (const auto& [key, list] : p.circ_map)
+    for (const Circ& c : list) {
+      EXPECT_NE(c.instrs, key.instrs);
+      EXPECT_TRUE((c + key.inverse()).rotate_representative().check());
+    }
+
+  // Nothing is usable when the first (shortest) candidate comes, so it is an assumption.
+  const Circ inv0 = Circ::create(cx01, id2).inverse();
+  const IdentityCirc shortest = (inv0 + Circ::create(cxcx, swap01)).rotate_representative();
+  ASSERT_FALSE(p.assume.empty());
+  EXPECT_EQ(p.assume.front(), shortest);
+  EXPECT_TRUE(p.proved.contains(shortest));
+  EXPECT_TRUE(p.proved.contains((inv0 + Circ::create(hcxh, id2)).rotate_representative()));
+  EXPECT_TRUE(p.proved.contains(canon(wire0({X0}).inverse(), wire0({H0, Z0, H0}))));
+}
+
+TEST(Build, NoClassesGiveAnEmptyProverAndAnEmptyClassStops) {
+  ::testing::internal::CaptureStderr();
+  const IdentityProver p = IdentityProver::build(ECCs{});
+  const std::string err = ::testing::internal::GetCapturedStderr();
+  EXPECT_EQ(err, "Building identity prover from 0 ECCs\nProving Identities\n");
+  EXPECT_TRUE(p.assume.empty() && p.proved.empty() && p.circ_map.empty());
+
+  ECCs bad;
+  bad.eccs.push_back(ECC{});
+  ::testing::internal::CaptureStderr();
+  EXPECT_EQ(stop_message([&] { IdentityProver::build(bad); }),
+            "index out of bounds: the len is 0 but the index is 0");
+  ::testing::internal::GetCapturedStderr();
+}
+
+TEST(RandomKeyedHash, ContainersOfEqualContentIterateDifferently) {
+  // Equal sets compare equal; with fresh keys their layouts (iteration orders) differ.
+  std::mt19937 rng(3);
+  std::vector<IdentityCirc> ids;
+  for (unsigned i = 0; i < 64; ++i)
+    ids.push_back(IdentityCirc::from_circ(testing::random_identity(rng, 2 + i % 8, 3)));
+  IdentitySet a(ids.begin(), ids.end()), b(ids.begin(), ids.end());
+  EXPECT_EQ(a, b);
+  EXPECT_NE(a.hash_function().key, b.hash_function().key);
+  std::vector<IdentityCirc> oa(a.begin(), a.end()), ob(b.begin(), b.end());
+  EXPECT_NE(oa, ob);
+}
+
+}  // namespace
+}  // namespace marrowfen

@@ -1,0 +1,103 @@
+// Quartz JSON export. The document is built whole in memory, then written straight to the
+// file.
+#include "search/quartz.hpp"
+
+#include <cerrno>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <fmt/format.h>
+#include <nlohmann/json.hpp>
+
+#include "circ/gate.hpp"
+#include "core/os_error.hpp"
+#include "core/panic.hpp"
+
+namespace marrowfen {
+
+namespace {
+
+using nlohmann::json;
+
+json qubit_names(Instr32 in) {
+  json q = json::array();
+  for (std::uint8_t x : in.qargs()) q.push_back(fmt::format("Q{}", x));
+  return q;
+}
+
+// [[qubit count, gate count], [[gate, qubits, qubits], ...]] for the member's instructions
+// followed by the SWAPs that realise f.
+json circuit_entry(const std::vector<Instr32>& instrs, Permut32 f) {
+  json entries = json::array();
+  unsigned highest = 0;
+  std::size_t count = 0;
+  auto add = [&](Instr32 in) {
+    json q = qubit_names(in);
+    entries.push_back(json::array({in.gate().display(), q, q}));
+    highest = std::max<unsigned>(highest, in.largest_qubit());
+    ++count;
+  };
+  for (Instr32 in : instrs) add(in);
+  for (auto [a, b] : f.generate_swaps()) add(Instr32::two(gates::SWAP, a, b));
+  return json::array({json::array({highest + 1, count}), std::move(entries)});
+}
+
+}  // namespace
+
+std::string quartz_document(const ECCs& eccs) {
+  json groups = json::object();
+  for (std::size_t i = 0; i < eccs.eccs.size(); ++i) {
+    const std::vector<EccMember>& members = eccs.eccs[i].members;
+    if (members.size() < 2) continue;
+    std::vector<bool> visited(members.size(), false);
+    std::size_t g = 0;
+    for (std::size_t h = 0; h < members.size(); ++h) {
+      if (visited[h]) continue;
+      const Permut32 inv = members[h].second.inv();
+      json group = json::array();
+      for (std::size_t j = 0; j < members.size(); ++j) {
+        // f maps p to inv(perm_j(p)): member j's permutation relative to member h's.
+        const Permut32 f = inv * members[j].second;
+        if (f.is_identity()) visited[j] = true;
+        group.push_back(circuit_entry(members[j].first, f));
+      }
+      groups[fmt::format("{}_{}", i, g)] = std::move(group);
+      ++g;
+    }
+  }
+  const json doc = json::array({json::array({json::array({0}), json::array({0})}), groups});
+  return doc.dump(-1, ' ', false, json::error_handler_t::replace);
+}
+
+void ECCs::dump_quartz(const std::string& path) const {
+  const std::string doc = quartz_document(*this);
+  const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+  if (fd < 0) {
+    const int err = errno;
+    throw IoError(fmt::format("Failed to create file: {}", os_error_text(err)));
+  }
+  const char* p = doc.data();
+  std::size_t left = doc.size();
+  while (left > 0) {
+    const ssize_t n = ::write(fd, p, left);
+    if (n < 0) {
+      const int err = errno;
+      if (err == EINTR) continue;
+      ::close(fd);
+      throw DecodeError(fmt::format("Failed to write JSON: {}", os_error_text(err)));
+    }
+    if (n == 0) {
+      ::close(fd);
+      throw DecodeError("Failed to write JSON: failed to write whole buffer");
+    }
+    p += n;
+    left -= static_cast<std::size_t>(n);
+  }
+  ::close(fd);
+}
+
+}  // namespace marrowfen

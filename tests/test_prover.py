@@ -1,0 +1,157 @@
+import inspect
+
+import pytest
+
+from marrowfen import Circ, Evaluator, Gate, IdentityCirc, IdentityProver, Instr, RawECCs
+
+h = Gate.from_name("h")
+x = Gate.from_name("x")
+cx = Gate.from_name("cx")
+
+
+def panics(fn, *args):
+    with pytest.raises(BaseException) as info:
+        fn(*args)
+    assert type(info.value).__name__ == "PanicException"
+    return info.value.args[0]
+
+
+def xx(q=0):
+    return IdentityCirc(Circ([Instr(x, [q]), Instr(x, [q])]))
+
+
+@pytest.fixture(scope="module")
+def eccs():
+    return RawECCs.generate(Evaluator(2), [h, cx], 3)[0].simplify()
+
+
+@pytest.fixture(scope="module")
+def built(eccs):
+    return IdentityProver.build_from_eccs(eccs)
+
+
+def fresh(eccs, capfd):
+    prover = IdentityProver.build_from_eccs(eccs)
+    capfd.readouterr()
+    return prover
+
+
+def candidates(eccs):
+    # The identities the builder adds: one per member but the first of each class.
+    return sorted({ident for ident, _, _ in eccs.to_identity_circuits()})
+
+
+def test_class_surface():
+    with pytest.raises(TypeError):
+        IdentityProver()
+    assert IdentityProver.__doc__.startswith("Rule-based prover for circuit identities.\n\n")
+    sigs = {
+        "build_from_eccs": "(eccs)",
+        "par_apply_rules": "($self, identity, additional_size)",
+        "add_identity": "($self, identity, additional_size, count_limit)",
+        "add_identity_search": "($self, identity, additional_size, count_limit)",
+        "prove_identity": "($self, identity, additional_size, count_limit)",
+        "prove_identity_with_visited": "($self, identity, additional_size, count_limit)",
+        "get_assumed": "($self)",
+    }
+    for name, sig in sigs.items():
+        assert getattr(IdentityProver, name).__text_signature__ == sig, name
+    assert IdentityProver.add_identity.__doc__.endswith(
+        "Returns `true` when this identity must be kept as an assumption."
+    )
+    assert isinstance(inspect.getattr_static(IdentityProver, "build_from_eccs"), staticmethod)
+
+
+def test_build_writes_its_two_lines_and_keeps_the_first_candidate(eccs, capfd):
+    capfd.readouterr()
+    prover = IdentityProver.build_from_eccs(eccs)
+    out, err = capfd.readouterr()
+    # Standard error is not a terminal here, so no bar is drawn.
+    assert err == f"Building identity prover from {len(eccs)} ECCs\nProving Identities\n"
+    assert out == ""
+
+    assumed = prover.get_assumed()
+    assert assumed and all(isinstance(a, IdentityCirc) for a in assumed)
+    # Nothing is usable when the shortest candidate with instructions comes: it is assumed.
+    assert assumed[0] == next(c for c in candidates(eccs) if len(c) > 0)
+    # Every assumption was a candidate or an identity reached from one; none is repeated.
+    assert len(set(assumed)) == len(assumed)
+
+    # A copy: changing it leaves the prover alone.
+    assumed.clear()
+    assert prover.get_assumed()
+
+
+def test_build_from_no_classes(capfd):
+    empty = RawECCs.generate(Evaluator(1), [h], 0)[0].simplify().filter_single()
+    assert len(empty) == 0
+    capfd.readouterr()
+    prover = IdentityProver.build_from_eccs(empty)
+    assert capfd.readouterr().err == "Building identity prover from 0 ECCs\nProving Identities\n"
+    assert prover.get_assumed() == []
+    assert prover.par_apply_rules(xx(), 3) == []
+
+
+def test_add_identity(eccs, capfd):
+    prover = fresh(eccs, capfd)
+    first = prover.get_assumed()[0]
+    assert prover.add_identity(first, 3, 1000) is False  # already accepted
+    assert prover.add_identity(IdentityCirc(Circ([])), 3, 1000) is False  # no instructions
+
+    # No rule rewrites an x: kept as an assumption once.
+    n = len(prover.get_assumed())
+    assert prover.add_identity(xx(), 3, 1000) is True
+    assert prover.add_identity(xx(), 3, 1000) is False
+    assert prover.get_assumed()[n:] == [xx()]
+
+    # The search alone does not accept what it visited, so it can keep the same identity again.
+    visited, assumed = prover.add_identity_search(xx(1), 3, 1000)
+    assert (visited, assumed) == ({xx(1)}, True)
+    assert prover.add_identity(xx(1), 3, 1000) is True
+    assert prover.get_assumed()[n + 1 :] == [xx(1), xx(1)]
+
+
+def test_prove_identity(eccs, built):
+    # An identity without rewrites is named, not derived.
+    result, visited = built.prove_identity_with_visited(xx(), 3, 1000)
+    assert (result, visited) == (xx(), {xx()})
+
+    derived = 0
+    for c in candidates(eccs):
+        result, visited = built.prove_identity_with_visited(c, 3, 100000)
+        assert c in visited
+        assert all(isinstance(v, IdentityCirc) for v in visited)
+        assert built.prove_identity(c, 3, 100000) == result
+        derived += result is None
+    assert derived > 0
+
+
+def test_par_apply_rules(built):
+    for ident in built.get_assumed():
+        out = built.par_apply_rules(ident, 0)
+        assert all(isinstance(r, IdentityCirc) and len(r) <= len(ident) for r in out)
+        assert all(len(r) <= len(ident) + 2 for r in built.par_apply_rules(ident, 2))
+    assert any(built.par_apply_rules(ident, 2) for ident in built.get_assumed())
+
+    assert "index out of bounds: the len is 20 but the index is 20" == panics(
+        built.par_apply_rules, IdentityCirc(Circ([Instr(x, [0])] * 20)), 0
+    )
+    assert built.par_apply_rules(IdentityCirc(Circ([Instr(x, [0])] * 18)), 0) == []
+
+
+def test_argument_errors(built):
+    ident = xx()
+    with pytest.raises(TypeError, match="^argument 'identity': 'Circ' object cannot be converted to 'IdentityCirc'$"):
+        built.par_apply_rules(Circ([]), 0)
+    with pytest.raises(OverflowError):
+        built.par_apply_rules(ident, -1)
+    with pytest.raises(OverflowError, match="^out of range integral type conversion attempted$"):
+        built.prove_identity(ident, 0, 2**32)
+    with pytest.raises(TypeError, match=r"^IdentityProver\.add_identity\(\) missing 1 required positional argument: 'count_limit'$"):
+        built.add_identity(ident, 0)
+    with pytest.raises(TypeError, match="^argument 'eccs': 'int' object cannot be converted to 'ECCs'$"):
+        IdentityProver.build_from_eccs(3)
+    assert built.prove_identity(identity=ident, additional_size=0, count_limit=5) == ident
+    assert "index out of bounds: the len is 0 but the index is 0" == panics(
+        built.add_identity_search, xx(2), 2**32 - 1, 10
+    )
