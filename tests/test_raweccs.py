@@ -1,4 +1,5 @@
 import gc
+import sys
 
 import numpy as np
 import pytest
@@ -218,6 +219,12 @@ def test_switch_evaluator(capfd):
     m, _ = RawECCs.generate(ev, [h, t, cx], 3)
     ev2 = Evaluator(3)
     before = m.simplify()
+    refs = sys.getrefcount(m)
+    # The switched map holds one reference to its source, released with it.
+    tmp = m.switch_evaluator(ev2)
+    assert sys.getrefcount(m) == refs + 1
+    del tmp
+    assert sys.getrefcount(m) == refs
     m2 = m.switch_evaluator(ev2)
     assert type(m2) is RawECCs
     del m

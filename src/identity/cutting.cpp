@@ -428,7 +428,7 @@ class Cutter {
 
 // Selections per task slot: the results of a chunk are kept in selection order in its own
 // slot, and the slots are joined in chunk order.
-constexpr std::size_t CHUNK = 512;
+constexpr std::size_t CHUNK = 256;
 
 // libtbb is not built with ThreadSanitizer, so under it the ordering that the pool gives
 // between the caller and the tasks is invisible. These marks state it: everything the caller

@@ -113,6 +113,10 @@ std::vector<Item> run_ordered(std::size_t n, Work&& work) {
 
 // One rewrite round. WithRules: every rule, each result paired with its rule identity;
 // otherwise only rules whose rule identity is in `proved`, results alone.
+//
+// The cuts are the outer work items. A cut whose block has several applicable rules runs them
+// as nested items (one per rule, joined in list order): the rules of a round gather on a few
+// cuts (most blocks have no key at all), so this keeps the workers busy to the end.
 template <bool WithRules>
 auto rewrite_round(const IdentityProver& prover, const IdentityCirc& identity,
                    std::uint32_t additional_size) {
@@ -127,22 +131,31 @@ auto rewrite_round(const IdentityProver& prover, const IdentityCirc& identity,
     const Circ rep_inv = rep.inverse();
     const auto found = prover.circ_map.find(rep);
     if (found == prover.circ_map.end()) return;
-    const std::vector<Circ>& rules = found->second;
+
+    // Length test first: no canonical form is built for a rule that is too long. The bound
+    // is the 32-bit sum and wraps like one.
+    const auto bound = static_cast<std::uint32_t>(rep.len() + additional_size);
+    std::vector<const Circ*> rules;
+    for (const Circ& c : found->second)
+      if (c.len() <= bound) rules.push_back(&c);
     if (rules.empty()) return;
 
     const Circ rest_relabelled = rest.permut(relabel);
-    // Machine-word arithmetic: the bound wraps like the 32-bit sum it is.
-    const auto bound = static_cast<std::uint32_t>(rep.len() + additional_size);
-    for (const Circ& c : rules) {
-      if (c.len() > bound) continue;
+    auto apply = [&](std::size_t j, std::vector<Item>& dst) {
+      const Circ& c = *rules[j];
       IdentityCirc rule = (c + rep_inv).rotate_representative();
       if constexpr (WithRules) {
         IdentityCirc rewritten = (c + rest_relabelled).rotate_representative();
-        out.emplace_back(std::move(rewritten), std::move(rule));
+        dst.emplace_back(std::move(rewritten), std::move(rule));
       } else {
-        if (!prover.proved.contains(rule)) continue;
-        out.push_back((c + rest_relabelled).rotate_representative());
+        if (!prover.proved.contains(rule)) return;
+        dst.push_back((c + rest_relabelled).rotate_representative());
       }
+    };
+    if (rules.size() == 1) {
+      apply(0, out);
+    } else {
+      out = run_ordered<Item>(rules.size(), apply);
     }
   });
 }

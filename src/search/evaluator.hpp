@@ -66,8 +66,10 @@ class Evaluator {
 
   // initial_state = from_random_symmetric(rng, n); backtrack_state = from_random(rng, n) from
   // the same generator, normalize_arg once more, then relabelled into its own canonical order.
-  // 32 or more qubits stop in state creation. Six or more qubits can be built, but their
-  // fingerprints stop with the order table's index message (it covers five positions).
+  // 32 or more qubits stop in state creation (28 to 31 with "capacity overflow"); 9 to 27 stop
+  // in the canonical order of the backtrack state ("Permutation length must be less than or
+  // equal to 8"). Six to eight qubits can be built, but their fingerprints stop with the order
+  // table's index message (it covers five positions).
   static Evaluator from_random(ChaCha12& rng, std::uint32_t n);
   // from_random with a fresh generator seeded from operating-system entropy.
   static Evaluator random_py(std::uint32_t n);
