@@ -163,7 +163,7 @@ TEST(ProofTracker, ResolutionSpreadsToWaitingNodesAndExportNumbersDepthFirst) {
 // Resolution, reachability and export walk chains as long as the table; none of them may
 // need a stack frame per link.
 TEST(ProofTracker, LongChainsNeedNoDeepStack) {
-  constexpr std::uint32_t N = 300000;
+  constexpr std::uint32_t N = 200000;
   ProofTracker t;
   const IdentityCirc root = node(0);
   const std::uint64_t hr = root.hash_value();

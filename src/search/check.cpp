@@ -1,6 +1,7 @@
 #include "search/check.hpp"
 
 #include <algorithm>
+#include <compare>
 #include <ranges>
 #include <string>
 
@@ -19,36 +20,225 @@ namespace {
 
 constexpr std::uint64_t bit(std::size_t i) noexcept { return std::uint64_t{1} << (i % 64); }
 
-// A list reversed with every instruction relabelled through p (the back layer becomes the
-// front one, in the frame after the trailing permutation). Inline for the circuit sizes of the
-// search.
-using ScratchList = boost::container::small_vector<Instr32, 32>;
+// ---------------------------------------------------------------------------------------------
+// Working lists. The walk, its recursion and the stripping keep their circuits inline for the
+// sizes the search builds, so a check allocates nothing per prefix.
 
-void reversed_through(std::span<const Instr32> circ, Permut32 p, ScratchList& out) {
+using SmallList = boost::container::small_vector<Instr32, 16>;
+
+struct SmallMember {
+  SmallList instrs;
+  Permut32 perm;
+  friend bool operator==(const SmallMember&, const SmallMember&) = default;
+};
+
+EccMember to_member(const SmallMember& m) {
+  return EccMember{std::vector<Instr32>(m.instrs.begin(), m.instrs.end()), m.perm};
+}
+
+// The tuple order of the walk's result: instructions as sequences (a proper prefix first),
+// then the raw permutation.
+std::strong_ordering compare_lex(const SmallMember& a, const SmallMember& b) noexcept {
+  if (auto c = std::lexicographical_compare_three_way(a.instrs.begin(), a.instrs.end(),
+                                                      b.instrs.begin(), b.instrs.end());
+      c != 0)
+    return c;
+  return a.perm <=> b.perm;
+}
+
+// A stored (newest first) list relabelled through p and put into application order.
+void stored_through(const InstrList& circ, Permut32 p, SmallList& out) {
+  out.clear();
+  for (const Instr32& x : circ) out.push_back(x.permut(p));
+  std::reverse(out.begin(), out.end());
+}
+
+// A list read from its end with every instruction relabelled through p: the back layer, seen
+// after the trailing permutation, becomes the front one.
+void reversed_through(std::span<const Instr32> circ, Permut32 p, SmallList& out) {
   out.clear();
   for (auto it = circ.rbegin(); it != circ.rend(); ++it) out.push_back(it->permut(p));
 }
 
-// The stored list of a member relabelled through ginv and put into application order.
-void stored_through(const InstrList& circ, Permut32 ginv, std::vector<Instr32>& out) {
-  out.clear();
-  for (const Instr32& x : circ) out.push_back(x.permut(ginv));
-  std::reverse(out.begin(), out.end());
+// CircTriple::simplify into a reused list: the instructions relabelled through front_perm^-1
+// in application order, and back_perm·front_perm.
+void simplify_into(const CircTriple& t, SmallMember& out) {
+  stored_through(t.circ, t.front_perm.inv(), out.instrs);
+  out.perm = t.back_perm * t.front_perm;
 }
 
-// This thread's buffers for the final fingerprint of checked_equivalent. Used only between the
-// fingerprint call and the choice of the smallest candidate, where nothing recurses.
-EvalScratch& final_scratch() {
-  thread_local EvalScratch scratch;
-  return scratch;
+template <class List>
+std::size_t retain(List& circ, std::uint64_t maskf, std::uint64_t maskb) {
+  const std::size_t n = circ.size();
+  std::size_t kept = 0;
+  for (std::size_t i = 0; i < n; ++i)
+    if ((maskf & bit(i)) != 0 && (maskb & bit(n - 1 - i)) != 0) circ[kept++] = circ[i];
+  circ.resize(kept);
+  return n - kept;
 }
+
+template <class List>
+bool reduce(List& c1, Permut32 p1, List& c2, Permut32 p2) {
+  const auto [mask1f, mask2f] = reduce_equivalence_front(c1, c2);
+  SmallList r1;
+  SmallList r2;
+  reversed_through(c1, p1, r1);
+  reversed_through(c2, p2, r2);
+  const auto [mask1b, mask2b] = reduce_equivalence_front(r1, r2);
+  const std::size_t changed1 = retain(c1, mask1f, mask1b);
+  const std::size_t changed2 = retain(c2, mask2f, mask2b);
+  if (changed1 != changed2)
+    stop(fmt::format("mask1f: {:b}, mask1b: {:b}, mask2f: {:b}, mask2b: {:b}", mask1f, mask1b,
+                     mask2f, mask2b));
+  return changed1 != 0;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Fingerprints on pool threads.
+
+// The adjoint of each gate met so far on this thread. A gate's adjoint never changes once found,
+// so pool bodies take the registry's lock once per gate instead of once per instruction and
+// qubit order.
+Gate16 cached_adjoint(Gate16 g) {
+  thread_local std::vector<std::uint32_t> table;  // adjoint's index + 1; 0 not yet known
+  if (g.raw >= table.size()) table.resize(std::size_t{g.raw} + 1, 0);
+  std::uint32_t& e = table[g.raw];
+  if (e == 0) e = std::uint32_t{g.adjoint().raw} + 1;
+  return Gate16{static_cast<std::uint16_t>(e - 1)};
+}
+
+// The fingerprint of instrs on this thread's own buffers; returns the class key. The pairs
+// (perms()) are valid until the next call on this thread: callers read what they need before
+// they recurse.
+class ThreadFingerprint {
+ public:
+  static std::uint64_t of(const Evaluator& evaluator, std::span<const Instr32> instrs) {
+    ThreadFingerprint& t = get();
+    t.adjoints_.clear();
+    for (Instr32 x : instrs)
+      t.adjoints_.push_back(Instr32::pack(cached_adjoint(x.gate()), x.qargs()));
+    return evaluator.fingerprint(instrs, t.scratch_, t.adjoints_);
+  }
+  static const PermPairs& perms() { return get().scratch_.perms; }
+
+ private:
+  static ThreadFingerprint& get() {
+    thread_local ThreadFingerprint t;
+    return t;
+  }
+  EvalScratch scratch_;
+  SmallList adjoints_;
+};
+
+// ---------------------------------------------------------------------------------------------
+// The checks.
+
+// CircuitECC::export_equivalence into the caller's members.
+void export_into(const CircuitECC& cls, Permut32 front_perm, std::span<const Instr32> instr_vec,
+                 Permut32 back_perm, SmallMember& member, SmallMember& query) {
+  const Permut32 finv = front_perm.inv();
+  SmallList q;
+  for (Instr32 x : instr_vec) q.push_back(x.permut(finv));
+  const Permut32 qp = back_perm * front_perm;
+
+  for (const CircTriple& t : cls.circuits) {
+    simplify_into(t, member);
+    if (member.perm == qp && member.instrs == q) {
+      member.instrs.clear();
+      query.instrs.clear();
+      query.perm = qp;
+      return;
+    }
+    query.instrs = q;
+    query.perm = qp;
+    if (reduce(member.instrs, member.perm, query.instrs, query.perm)) return;
+  }
+  stop(fmt::format("No equivalence found during export_equivalence: {} = {} {}",
+                   fjoin(cls.circuits | std::views::transform(
+                                            [](const CircTriple& t) { return t.display(); }),
+                         ", "),
+                   fjoin(q, ", "), qp));
+}
+
+// RawECCs::checked_equivalent into out.
+void checked_into(const RawECCs& map, std::span<const Instr32> instrs, Permut32 perm,
+                  const Evaluator& evaluator, SmallMember& out) {
+  SmallList vec;
+  Permut32 permut = perm;
+  SmallMember e1;
+  SmallMember e2;
+  for (Instr32 instr : instrs) {
+    vec.push_back(instr.permut(permut.inv()));
+    const CircuitECC* a = map.find(ThreadFingerprint::of(evaluator, vec));
+    if (a == nullptr) continue;
+    const auto [f, b] = ThreadFingerprint::perms().front();
+
+    export_into(*a, f, vec, b, e1, e2);
+    if (!e1.instrs.empty() || !e2.instrs.empty()) {
+      SmallMember r1;
+      SmallMember r2;
+      checked_into(map, e1.instrs, e1.perm, evaluator, r1);
+      checked_into(map, e2.instrs, e2.perm, evaluator, r2);
+      if (r1 != r2) {
+        const Permut32 finv = f.inv();
+        stop(fmt::format(
+            "Non-deterministic equivalence detected during checked equivalence: \n {} vs {} \n "
+            "{} {} vs {} {} \n {} {} vs {} {}",
+            a->display(),
+            fjoin(vec | std::views::transform([finv](Instr32 x) { return x.permut(finv); }),
+                  " "),
+            fjoin(e1.instrs, ", "), e1.perm, fjoin(e2.instrs, ", "), e2.perm,
+            fjoin(r1.instrs, ", "), r1.perm, fjoin(r2.instrs, ", "), r2.perm));
+      }
+    }
+
+    // Continue from the representative, written in the frame of this walk.
+    const CircTriple& rep = a->circuits[0];
+    const Permut32 g = rep.front_perm * f.inv();
+    stored_through(rep.circ, g.inv(), vec);
+    permut = permut * b.inv() * rep.back_perm * g;
+  }
+
+  // The smallest member of the whole input's class, over every pair of its fingerprint.
+  const CircuitECC* c = map.find(ThreadFingerprint::of(evaluator, instrs));
+  if (c == nullptr) stop("no entry found for key");
+  bool have = false;
+  SmallMember cand;
+  for (const auto& [f, b] : ThreadFingerprint::perms()) {
+    const Permut32 finv = f.inv();
+    const Permut32 binv = b.inv();
+    for (const CircTriple& m : c->circuits) {
+      const Permut32 g = m.front_perm * finv;
+      stored_through(m.circ, g.inv(), cand.instrs);
+      cand.perm = perm * binv * m.back_perm * g;
+      if (!have || compare_lex(cand, out) < 0) {
+        std::swap(out, cand);
+        have = true;
+      }
+    }
+  }
+  if (!have) out = SmallMember{};
+}
+
+void check_class(const CircuitECC& cls, const RawECCs& ecc1, const Evaluator& evaluator) {
+  const ECC e = cls.simplify();
+  SmallMember result;
+  for (const auto& [instrs, p] : e.members) {
+    if (ecc1.find(ThreadFingerprint::of(evaluator, instrs)) == nullptr)
+      stop("assertion failed: ecc1.contains_key(&bv.hash_value())");
+    checked_into(ecc1, instrs, p, evaluator, result);
+  }
+}
+
+// ---------------------------------------------------------------------------------------------
+// The pool loop.
 
 // libtbb is not built with ThreadSanitizer, so under it the ordering that the pool gives
 // between threads is invisible. These marks state it: everything the caller did before a
 // chunk happens before every body of it, and every body (also one that stops) before the
 // caller goes on; a range or loop body that one thread splits or copies happens before its use
-// on the thread that steals it. They add no ordering between bodies, so races between workers are still
-// seen. Outside ThreadSanitizer builds they are empty.
+// on the thread that steals it. They add no ordering between bodies, so races between workers
+// are still seen. Outside ThreadSanitizer builds they are empty.
 #if defined(__SANITIZE_THREAD__)
 extern "C" void __tsan_acquire(void* addr);
 extern "C" void __tsan_release(void* addr);
@@ -96,15 +286,6 @@ class ClassRange {
   std::size_t hi_;
 };
 
-void check_class(const CircuitECC& cls, const RawECCs& ecc1, const Evaluator& evaluator) {
-  const ECC e = cls.simplify();
-  for (const auto& [instrs, p] : e.members) {
-    if (ecc1.find(evaluator.key_of(instrs)) == nullptr)
-      stop("assertion failed: ecc1.contains_key(&bv.hash_value())");
-    (void)ecc1.checked_equivalent(instrs, p, evaluator);
-  }
-}
-
 // The loop body of one chunk; the pool copies it for every task that it splits off.
 class CheckChunk {
  public:
@@ -143,6 +324,8 @@ class CheckChunk {
 
 }  // namespace
 
+// ---------------------------------------------------------------------------------------------
+
 std::pair<std::uint64_t, std::uint64_t> reduce_equivalence_front(std::span<const Instr32> circ1,
                                                                  std::span<const Instr32> circ2) {
   std::uint64_t mask1 = alive_mask(circ1.size());
@@ -164,111 +347,27 @@ std::pair<std::uint64_t, std::uint64_t> reduce_equivalence_front(std::span<const
 
 std::size_t retain_by_masks(std::vector<Instr32>& circ1, std::uint64_t mask1f,
                             std::uint64_t mask1b) {
-  const std::size_t n = circ1.size();
-  std::size_t kept = 0;
-  for (std::size_t i = 0; i < n; ++i) {
-    if ((mask1f & bit(i)) != 0 && (mask1b & bit(n - 1 - i)) != 0) circ1[kept++] = circ1[i];
-  }
-  circ1.resize(kept);
-  return n - kept;
+  return retain(circ1, mask1f, mask1b);
 }
 
 bool reduce_equivalence(EccMember& circ1, EccMember& circ2) {
-  auto& [c1, p1] = circ1;
-  auto& [c2, p2] = circ2;
-  const auto [mask1f, mask2f] = reduce_equivalence_front(c1, c2);
-  ScratchList r1;
-  ScratchList r2;
-  reversed_through(c1, p1, r1);
-  reversed_through(c2, p2, r2);
-  const auto [mask1b, mask2b] = reduce_equivalence_front(r1, r2);
-  const std::size_t changed1 = retain_by_masks(c1, mask1f, mask1b);
-  const std::size_t changed2 = retain_by_masks(c2, mask2f, mask2b);
-  if (changed1 != changed2)
-    stop(fmt::format("mask1f: {:b}, mask1b: {:b}, mask2f: {:b}, mask2b: {:b}", mask1f, mask1b,
-                     mask2f, mask2b));
-  return changed1 != 0;
+  return reduce(circ1.first, circ1.second, circ2.first, circ2.second);
 }
 
 std::pair<EccMember, EccMember> CircuitECC::export_equivalence(Permut32 front_perm,
                                                                std::span<const Instr32> instr_vec,
                                                                Permut32 back_perm) const {
-  const Permut32 finv = front_perm.inv();
-  std::vector<Instr32> q;
-  q.reserve(instr_vec.size());
-  for (Instr32 x : instr_vec) q.push_back(x.permut(finv));
-  const Permut32 qp = back_perm * front_perm;
-
-  for (const CircTriple& member : circuits) {
-    EccMember m = member.simplify();
-    if (m.second == qp && m.first == q) return {{{}, m.second}, {{}, qp}};
-    EccMember query{q, qp};
-    if (reduce_equivalence(m, query)) return {std::move(m), std::move(query)};
-  }
-  stop(fmt::format("No equivalence found during export_equivalence: {} = {} {}",
-                   fjoin(circuits | std::views::transform(
-                                        [](const CircTriple& t) { return t.display(); }),
-                         ", "),
-                   fjoin(q, ", "), qp));
+  SmallMember member;
+  SmallMember query;
+  export_into(*this, front_perm, instr_vec, back_perm, member, query);
+  return {to_member(member), to_member(query)};
 }
 
 EccMember RawECCs::checked_equivalent(std::span<const Instr32> instrs, Permut32 perm,
                                       const Evaluator& evaluator) const {
-  std::vector<Instr32> vec;
-  vec.reserve(instrs.size());
-  Permut32 permut = perm;
-  for (Instr32 instr : instrs) {
-    vec.push_back(instr.permut(permut.inv()));
-    Permut32 f;
-    Permut32 b;
-    const CircuitECC* a = find(evaluator.key_of(vec, &f, &b));
-    if (a == nullptr) continue;
-
-    auto [e1, e2] = a->export_equivalence(f, vec, b);
-    if (!e1.first.empty() || !e2.first.empty()) {
-      const EccMember r1 = checked_equivalent(e1.first, e1.second, evaluator);
-      const EccMember r2 = checked_equivalent(e2.first, e2.second, evaluator);
-      if (r1 != r2) {
-        const Permut32 finv = f.inv();
-        stop(fmt::format(
-            "Non-deterministic equivalence detected during checked equivalence: \n {} vs {} \n "
-            "{} {} vs {} {} \n {} {} vs {} {}",
-            a->display(),
-            fjoin(vec | std::views::transform([finv](Instr32 x) { return x.permut(finv); }),
-                  " "),
-            fjoin(e1.first, ", "), e1.second, fjoin(e2.first, ", "), e2.second,
-            fjoin(r1.first, ", "), r1.second, fjoin(r2.first, ", "), r2.second));
-      }
-    }
-
-    // Continue from the representative, written in the frame of this walk.
-    const CircTriple& rep = a->circuits[0];
-    const Permut32 g = rep.front_perm * f.inv();
-    stored_through(rep.circ, g.inv(), vec);
-    permut = permut * b.inv() * rep.back_perm * g;
-  }
-
-  // The smallest member of the whole input's class, over every pair of its fingerprint.
-  EvalScratch& s = final_scratch();
-  const CircuitECC* c = find(evaluator.fingerprint(instrs, s));
-  if (c == nullptr) stop("no entry found for key");
-  EccMember best;
-  EccMember cand;
-  bool have = false;
-  for (const auto& [f, b] : s.perms) {
-    const Permut32 finv = f.inv();
-    const Permut32 binv = b.inv();
-    for (const CircTriple& m : c->circuits) {
-      const Permut32 g = m.front_perm * finv;
-      stored_through(m.circ, g.inv(), cand.first);
-      cand.second = perm * binv * m.back_perm * g;
-      if (!have || compare_members_lex(cand, best) < 0) {
-        std::swap(best, cand);
-        have = true;
-      }
-    }
-  }
-  return best;
+  SmallMember out;
+  checked_into(*this, instrs, perm, evaluator, out);
+  return to_member(out);
 }
 
 void check_identity_subset_chunked(const RawECCs& self, const RawECCs& ecc1,
