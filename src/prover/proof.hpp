@@ -120,7 +120,8 @@ class ProofTracker {
   // node waiting on id2 in turn. True when id2 was resolved by this call.
   bool notify(std::uint64_t id0, std::uint64_t id1, std::uint64_t id2);
 
-  // The resolved derivation of node `key`, numbered in depth-first pre-order from it.
+  // The resolved derivation of node `key`, numbered in depth-first pre-order from it (the
+  // trailing underscore because `export` is a keyword).
   Proof export_(std::uint64_t key) const;
   // Numbers node `key` and, depth first, its premises (left before right) not numbered yet.
   void export_inner(std::uint64_t key,
