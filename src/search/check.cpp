@@ -220,7 +220,11 @@ void checked_into(const RawECCs& map, std::span<const Instr32> instrs, Permut32 
   if (!have) out = SmallMember{};
 }
 
-void check_class(const CircuitECC& cls, const RawECCs& ecc1, const Evaluator& evaluator) {
+void check_class(const CircuitECC& cls, const RawECCs& ecc1, const Evaluator& evaluator0) {
+  thread_local const Evaluator* src = nullptr;
+  thread_local Evaluator local;
+  if (src != &evaluator0) { local = evaluator0.clone(); src = &evaluator0; }
+  const Evaluator& evaluator = local;
   const ECC e = cls.simplify();
   SmallMember result;
   for (const auto& [instrs, p] : e.members) {
