@@ -63,12 +63,28 @@ const std::vector<IdentityCirc>& sample(std::size_t i) {
   return it->second;
 }
 
-template <bool Pairs>
+// Longer identities over the same vocabulary: consecutive sample identities one after the other
+// (an identity followed by an identity is one), 14 to 18 instructions.
+const std::vector<IdentityCirc>& long_sample(std::size_t i) {
+  static std::map<std::size_t, std::vector<IdentityCirc>> cache;
+  auto it = cache.find(i);
+  if (it == cache.end()) {
+    const std::vector<IdentityCirc>& ids = sample(i);
+    std::vector<IdentityCirc> out;
+    for (std::size_t k = 0; k + 1 < ids.size() && out.size() < 8; k += 2)
+      if (ids[k].len() + ids[k + 1].len() < COMBINATIONS_LEN)
+        out.push_back(IdentityCirc::from_circ(ids[k].circ + ids[k + 1].circ));
+    it = cache.emplace(i, std::move(out)).first;
+  }
+  return it->second;
+}
+
+template <bool Pairs, bool Long = false>
 void BM_round(benchmark::State& state) {
   const auto setup = static_cast<std::size_t>(state.range(0));
   const auto threads = static_cast<std::size_t>(state.range(1));
   const IdentityProver& p = prover(setup);
-  const std::vector<IdentityCirc>& ids = sample(setup);
+  const std::vector<IdentityCirc>& ids = Long ? long_sample(setup) : sample(setup);
   (void)COMBINATIONS[0];  // the cut table is built outside the timing
   tbb::global_control limit(tbb::global_control::max_allowed_parallelism, threads);
   std::size_t results = 0;
@@ -84,13 +100,16 @@ void BM_round(benchmark::State& state) {
   }
   state.SetLabel(SETUPS[setup].name);
   state.counters["identities"] = static_cast<double>(ids.size());
-  state.counters["max_len"] = ids.empty() ? 0.0 : static_cast<double>(ids.front().len());
+  std::uint32_t max_len = 0;
+  for (const IdentityCirc& id : ids) max_len = std::max(max_len, id.len());
+  state.counters["max_len"] = static_cast<double>(max_len);
   state.counters["results"] = static_cast<double>(results);
   state.counters["keys"] = static_cast<double>(p.circ_map.size());
 }
 
 void BM_par_apply_rules(benchmark::State& state) { BM_round<false>(state); }
 void BM_par_transition_pairs(benchmark::State& state) { BM_round<true>(state); }
+void BM_par_apply_rules_long(benchmark::State& state) { BM_round<false, true>(state); }
 
 BENCHMARK(BM_par_apply_rules)
     ->ArgNames({"setup", "threads"})
@@ -100,6 +119,12 @@ BENCHMARK(BM_par_apply_rules)
 BENCHMARK(BM_par_transition_pairs)
     ->ArgNames({"setup", "threads"})
     ->ArgsProduct({{0, 1, 2, 3}, {1, 8}})
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime();
+
+BENCHMARK(BM_par_apply_rules_long)
+    ->ArgNames({"setup", "threads"})
+    ->ArgsProduct({{1, 3}, {1, 8}})
     ->Unit(benchmark::kMillisecond)
     ->UseRealTime();
 

@@ -2,12 +2,14 @@
 
 #include <algorithm>
 #include <compare>
+#include <optional>
 #include <ranges>
 #include <string>
 
 #include <boost/container/small_vector.hpp>
 #include <fmt/format.h>
 #include <tbb/parallel_for.h>
+#include <tbb/task_arena.h>
 
 #include "core/panic.hpp"
 #include "core/thread_pool.hpp"
@@ -220,11 +222,7 @@ void checked_into(const RawECCs& map, std::span<const Instr32> instrs, Permut32 
   if (!have) out = SmallMember{};
 }
 
-void check_class(const CircuitECC& cls, const RawECCs& ecc1, const Evaluator& evaluator0) {
-  thread_local const Evaluator* src = nullptr;
-  thread_local Evaluator local;
-  if (src != &evaluator0) { local = evaluator0.clone(); src = &evaluator0; }
-  const Evaluator& evaluator = local;
+void check_class(const CircuitECC& cls, const RawECCs& ecc1, const Evaluator& evaluator) {
   const ECC e = cls.simplify();
   SmallMember result;
   for (const auto& [instrs, p] : e.members) {
@@ -290,19 +288,46 @@ class ClassRange {
   std::size_t hi_;
 };
 
+// The evaluator as each pool thread reads it: one copy per arena slot, made by the first thread
+// that runs in the slot and kept for the whole call. Reading the caller's evaluator from every
+// worker costs more than the copy: its small buffers share cache lines with memory that the
+// calling thread keeps writing.
+class EvaluatorCopies {
+ public:
+  explicit EvaluatorCopies(const Evaluator& source)
+      : source_(&source), slots_(pool_threads()) {}
+
+  const Evaluator& mine() {
+    const int idx = tbb::this_task_arena::current_thread_index();
+    if (idx < 0 || static_cast<std::size_t>(idx) >= slots_.size()) return *source_;
+    Slot& slot = slots_[static_cast<std::size_t>(idx)];
+    tsan_acquire(&slot);
+    if (!slot.copy) slot.copy.emplace(source_->clone());
+    tsan_release(&slot);
+    return *slot.copy;
+  }
+
+ private:
+  struct alignas(64) Slot {
+    std::optional<Evaluator> copy;
+  };
+  const Evaluator* source_;
+  std::vector<Slot> slots_;
+};
+
 // The loop body of one chunk; the pool copies it for every task that it splits off.
 class CheckChunk {
  public:
   CheckChunk(std::span<const CircuitECC* const> classes, const RawECCs& ecc1,
-             const Evaluator& evaluator, PoolHandOff& hand_off) noexcept
-      : classes_(classes), ecc1_(&ecc1), evaluator_(&evaluator), hand_off_(&hand_off) {
+             EvaluatorCopies& evaluators, PoolHandOff& hand_off) noexcept
+      : classes_(classes), ecc1_(&ecc1), evaluators_(&evaluators), hand_off_(&hand_off) {
     tsan_release(this);
   }
   CheckChunk(const CheckChunk& o) noexcept {
     tsan_acquire(&o);
     classes_ = o.classes_;
     ecc1_ = o.ecc1_;
-    evaluator_ = o.evaluator_;
+    evaluators_ = o.evaluators_;
     hand_off_ = o.hand_off_;
     tsan_release(this);
   }
@@ -315,14 +340,15 @@ class CheckChunk {
       PoolHandOff* h;
       ~BodyEnd() { h->body_end(); }
     } end{hand_off_};
+    const Evaluator& evaluator = evaluators_->mine();
     for (std::size_t i = r.lo(), hi = r.hi(); i != hi; ++i)
-      check_class(*classes_[i], *ecc1_, *evaluator_);
+      check_class(*classes_[i], *ecc1_, evaluator);
   }
 
  private:
   std::span<const CircuitECC* const> classes_;
   const RawECCs* ecc1_ = nullptr;
-  const Evaluator* evaluator_ = nullptr;
+  EvaluatorCopies* evaluators_ = nullptr;
   PoolHandOff* hand_off_ = nullptr;
 };
 
@@ -381,6 +407,7 @@ void check_identity_subset_chunked(const RawECCs& self, const RawECCs& ecc1,
   std::vector<const CircuitECC*> chunk;
   chunk.reserve(std::min(chunk_size, self.size()));
   PoolHandOff hand_off;
+  EvaluatorCopies evaluators(evaluator);
   const auto run_chunk = [&] {
     if (on_chunk) on_chunk(chunk.size());
     hand_off.before_loop();
@@ -391,7 +418,7 @@ void check_identity_subset_chunked(const RawECCs& self, const RawECCs& ecc1,
     // A stop in any body cancels the rest of the chunk and is rethrown here by the pool.
     run_in_pool([&] {
       tbb::parallel_for(ClassRange(0, chunk.size()),
-                        CheckChunk(chunk, ecc1, evaluator, hand_off));
+                        CheckChunk(chunk, ecc1, evaluators, hand_off));
     });
     chunk.clear();
   };

@@ -44,6 +44,7 @@ std::string stop_message(F&& f) {
 // --- stripping steps -------------------------------------------------------------------------
 
 TEST(CheckMasks, AliveMaskWrapsModulo64) {
+  static_assert(CHECK_CHUNK_SIZE == 4096);
   EXPECT_EQ(alive_mask(0), 0u);
   EXPECT_EQ(alive_mask(3), 0b111u);
   EXPECT_EQ(alive_mask(63), ~std::uint64_t{0} >> 1);
@@ -288,7 +289,19 @@ TEST_F(CheckGenerated, SubsetCheckPassesAndRunsInChunks) {
   chunks.clear();
   check_identity_subset_chunked(*map_, *map_, *ev_, n, [&](std::size_t k) { chunks.push_back(k); });
   EXPECT_EQ(chunks, (std::vector<std::size_t>{n}));
-  EXPECT_EQ(CHECK_CHUNK_SIZE, 4096u);
+}
+
+TEST(CheckChunks, FullChunksOf4096ThenTheRest) {
+  const Evaluator ev = Evaluator::random_py(3);
+  const RawECCs map = RawECCs::generate(ev, {H, T, CX}, 5).map;
+  const std::size_t n = map.size();
+  ASSERT_GT(n, 2 * CHECK_CHUNK_SIZE);
+  std::vector<std::size_t> chunks;
+  check_identity_subset_chunked(map, map, ev, CHECK_CHUNK_SIZE,
+                                [&](std::size_t k) { chunks.push_back(k); });
+  std::vector<std::size_t> expected(n / CHECK_CHUNK_SIZE, CHECK_CHUNK_SIZE);
+  if (n % CHECK_CHUNK_SIZE != 0) expected.push_back(n % CHECK_CHUNK_SIZE);
+  EXPECT_EQ(chunks, expected);
 }
 
 TEST_F(CheckGenerated, MemberMissingFromTheOtherMapStopsFromAWorker) {
