@@ -4,7 +4,7 @@ set -euo pipefail
 PKGS=(
   g++ cmake ninja-build pkg-config
   python3 python3-dev python3-numpy python3-pytest
-  libtbb-dev tao-pegtl-dev libeigen3-dev libfmt-dev nlohmann-json3-dev libboost1.81-dev
+  libtbb-dev tao-pegtl-dev libfmt-dev nlohmann-json3-dev libboost1.81-dev
   libgtest-dev libgmock-dev libbenchmark-dev
 )
 missing=()
