@@ -1,5 +1,6 @@
 #include "circ/gate.hpp"
 
+#include <atomic>
 #include <bit>
 #include <cstring>
 
@@ -141,7 +142,16 @@ Gate16 Gate16::from_name_or_stop(std::string_view text) {
   stop(fmt::format("Failed to deserialize Gate16 from {}", text));
 }
 
+namespace {
+// A lock-free mirror of the rows' adjoint caches: 0 while unknown, else the adjoint's index
+// plus one. A cached adjoint never changes, so readers need no registry lock; the parallel
+// identity checks look up an adjoint for every instruction they undo.
+std::atomic<std::uint32_t> ADJOINT_CACHE[65536];
+}  // namespace
+
 Gate16 Gate16::adjoint() const {
+  if (std::uint32_t c = ADJOINT_CACHE[raw].load(std::memory_order_acquire))
+    return Gate16{static_cast<std::uint16_t>(c - 1)};
   InstructionSet& set = instruction_set();
   {
     SharedGuard g(set.lock);
@@ -170,6 +180,7 @@ Gate16 Gate16::adjoint() const {
     ExclusiveGuard g(set.lock);
     set.rows[raw].adjoint = result.raw;
   }
+  ADJOINT_CACHE[raw].store(std::uint32_t(result.raw) + 1, std::memory_order_release);
   return result;
 }
 
