@@ -5,19 +5,10 @@
 #include <gtest/gtest.h>
 
 #include "core/panic.hpp"
+#include "core/test_support.hpp"
 
 namespace marrowfen {
 namespace {
-
-template <class F>
-std::string stop_message(F&& f) {
-  try {
-    f();
-  } catch (const Panic& p) {
-    return p.message();
-  }
-  return "";
-}
 
 struct BuiltinRow {
   std::uint16_t index;

@@ -14,19 +14,10 @@
 #include "core/content_hash.hpp"
 #include "core/panic.hpp"
 #include "core/postcard.hpp"
+#include "core/test_support.hpp"
 
 namespace marrowfen {
 namespace {
-
-template <class F>
-std::string stop_message(F&& f) {
-  try {
-    f();
-  } catch (const Panic& p) {
-    return p.message();
-  }
-  return "";
-}
 
 Gate16 gate(const char* text) { return *Gate16::from_name(text); }
 
@@ -245,14 +236,8 @@ class TempFile {
   }
   ~TempFile() { ::unlink(path_.c_str()); }
   const std::string& path() const { return path_; }
-  std::vector<std::uint8_t> bytes() const {
-    std::ifstream in(path_, std::ios::binary);
-    return std::vector<std::uint8_t>(std::istreambuf_iterator<char>(in), {});
-  }
-  void write(const std::vector<std::uint8_t>& b) const {
-    std::ofstream out(path_, std::ios::binary);
-    out.write(reinterpret_cast<const char*>(b.data()), static_cast<std::streamsize>(b.size()));
-  }
+  std::vector<std::uint8_t> bytes() const { return read_file_bytes(path_); }
+  void write(const std::vector<std::uint8_t>& b) const { write_file_bytes(path_, b); }
 
  private:
   std::string path_;

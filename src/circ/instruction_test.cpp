@@ -8,19 +8,10 @@
 
 #include "core/content_hash.hpp"
 #include "core/panic.hpp"
+#include "core/test_support.hpp"
 
 namespace marrowfen {
 namespace {
-
-template <class F>
-std::string stop_message(F&& f) {
-  try {
-    f();
-  } catch (const Panic& p) {
-    return p.message();
-  }
-  return "";
-}
 
 Argument q(std::uint32_t i) { return Argument{"q", i}; }
 Argument c(std::uint32_t i) { return Argument{"c", i}; }

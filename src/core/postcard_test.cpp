@@ -13,6 +13,7 @@
 #include <stdlib.h>
 
 #include "core/panic.hpp"
+#include "core/test_support.hpp"
 
 namespace marrowfen {
 namespace {
@@ -39,14 +40,8 @@ class PostcardTest : public ::testing::Test {
   std::string path(const std::string& name = "f.bin") const { return (dir_ / name).string(); }
 
   std::string write_file(const Bytes& b, const std::string& name = "in.bin") const {
-    std::ofstream out(path(name), std::ios::binary);
-    out.write(reinterpret_cast<const char*>(b.data()), static_cast<std::streamsize>(b.size()));
+    write_file_bytes(path(name), b);
     return path(name);
-  }
-
-  Bytes read_file(const std::string& p) const {
-    std::ifstream in(p, std::ios::binary);
-    return Bytes(std::istreambuf_iterator<char>(in), {});
   }
 
   Bytes encode(const std::function<void(PostcardWriter&)>& f) const {
@@ -55,7 +50,7 @@ class PostcardTest : public ::testing::Test {
       f(w);
       w.finish();
     }
-    return read_file(path("enc.bin"));
+    return read_file_bytes(path("enc.bin"));
   }
 
   // The message of the DecodeError that reading `file` with `f` throws ("" if none).
@@ -284,7 +279,7 @@ TEST_F(PostcardTest, DroppedWriterKeepsBufferedBytes) {
     throw std::runtime_error("encoding failed");
   } catch (const std::runtime_error&) {
   }
-  EXPECT_EQ(read_file(path()), (Bytes{0x03, 'a', 'b', 'c'}));
+  EXPECT_EQ(read_file_bytes(path()), (Bytes{0x03, 'a', 'b', 'c'}));
 }
 
 TEST(Utf8, StrictValidation) {

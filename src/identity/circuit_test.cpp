@@ -11,6 +11,7 @@
 
 #include "core/panic.hpp"
 #include "core/postcard.hpp"
+#include "core/test_support.hpp"
 #include "identity/idcircuit.hpp"
 
 namespace marrowfen {
@@ -23,15 +24,6 @@ namespace {
 
 Instr32 one(Gate16 g, std::uint8_t q) { return Instr32::one(g, q); }
 Instr32 two(Gate16 g, std::uint8_t a, std::uint8_t b) { return Instr32::two(g, a, b); }
-
-std::string stop_message(auto&& f) {
-  try {
-    f();
-  } catch (const Panic& p) {
-    return p.message();
-  }
-  return "<no stop>";
-}
 
 Permut32 P(std::initializer_list<std::uint8_t> v) { return Permut32::from_iter(v); }
 Permut32 id(std::uint8_t n) { return Permut32::identity(n); }

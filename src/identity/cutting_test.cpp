@@ -10,6 +10,7 @@
 #include <tbb/global_control.h>
 
 #include "core/panic.hpp"
+#include "core/test_support.hpp"
 #include "identity/test_identities.hpp"
 
 namespace marrowfen {
@@ -18,15 +19,6 @@ namespace {
 using testing::one;
 using testing::two;
 using Pairs = std::vector<std::pair<Circ, Circ>>;
-
-std::string stop_message(auto&& f) {
-  try {
-    f();
-  } catch (const Panic& p) {
-    return p.message();
-  }
-  return "<no stop>";
-}
 
 IdentityCirc ident(std::vector<Instr32> instrs, Permut32 perm) {
   return IdentityCirc::from_circ(Circ::create(std::move(instrs), perm));

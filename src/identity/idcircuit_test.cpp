@@ -11,6 +11,7 @@
 
 #include "core/panic.hpp"
 #include "core/postcard.hpp"
+#include "core/test_support.hpp"
 #include "identity/test_identities.hpp"
 
 namespace marrowfen {
@@ -27,15 +28,6 @@ IdentityCirc ident(std::vector<Instr32> instrs, Permut32 perm) {
 
 bool starts_with(const std::string& s, const std::string& prefix) {
   return s.compare(0, prefix.size(), prefix) == 0;
-}
-
-std::string stop_message(auto&& f) {
-  try {
-    f();
-  } catch (const Panic& p) {
-    return p.message();
-  }
-  return "<no stop>";
 }
 
 // A gate of a 1x1 matrix: an instruction of it uses no qubit.

@@ -11,6 +11,7 @@
 #include "circ/gate.hpp"
 #include "core/panic.hpp"
 #include "core/rng.hpp"
+#include "core/test_support.hpp"
 #include "search/ecc.hpp"
 #include "search/evaluator.hpp"
 #include "state/state_vec.hpp"
@@ -30,16 +31,6 @@ Instr32 two(Gate16 g, std::uint8_t a, std::uint8_t b) { return Instr32::two(g, a
 Permut32 P(std::initializer_list<std::uint8_t> v) { return Permut32::from_iter(v); }
 Permut32 id(std::uint8_t n) { return Permut32::identity(n); }
 using List = std::vector<Instr32>;
-
-template <class F>
-std::string stop_message(F&& f) {
-  try {
-    f();
-  } catch (const Panic& p) {
-    return p.message();
-  }
-  return "<no stop>";
-}
 
 // --- stripping steps -------------------------------------------------------------------------
 

@@ -11,6 +11,7 @@
 
 #include "circ/gate.hpp"
 #include "core/panic.hpp"
+#include "core/test_support.hpp"
 #include "search/ecc.hpp"
 
 namespace marrowfen {
@@ -38,22 +39,14 @@ class ClassFile : public ::testing::Test {
     files_.push_back(dir_ + "/" + name);
     return files_.back();
   }
-  static Bytes read(const std::string& p) {
-    std::ifstream in(p, std::ios::binary);
-    return Bytes(std::istreambuf_iterator<char>(in), {});
-  }
-  static void write(const std::string& p, const Bytes& b) {
-    std::ofstream out(p, std::ios::binary);
-    out.write(reinterpret_cast<const char*>(b.data()), static_cast<std::streamsize>(b.size()));
-  }
   Bytes dump(const ECCs& e) {
     const std::string p = path("dump.bin");
     e.dump_postcard(p);
-    return read(p);
+    return read_file_bytes(p);
   }
   ECCs load(const Bytes& b) {
     const std::string p = path("load.bin");
-    write(p, b);
+    write_file_bytes(p, b);
     return ECCs::from_postcard(p);
   }
   // The DecodeError text of loading b, or "<loaded>".

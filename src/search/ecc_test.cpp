@@ -7,6 +7,7 @@
 
 #include "circ/gate.hpp"
 #include "core/panic.hpp"
+#include "core/test_support.hpp"
 
 namespace marrowfen {
 
@@ -26,15 +27,6 @@ Instr32 one(Gate16 g, std::uint8_t q) { return Instr32::one(g, q); }
 Instr32 two(Gate16 g, std::uint8_t a, std::uint8_t b) { return Instr32::two(g, a, b); }
 Permut32 P(std::initializer_list<std::uint8_t> v) { return Permut32::from_iter(v); }
 Permut32 id(std::uint8_t n) { return Permut32::identity(n); }
-
-std::string stop_message(auto&& f) {
-  try {
-    f();
-  } catch (const Panic& p) {
-    return p.message();
-  }
-  return "<no stop>";
-}
 
 const std::string EMPTY_INDEX = "index out of bounds: the len is 0 but the index is 0";
 

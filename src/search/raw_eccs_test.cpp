@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include "core/test_support.hpp"
 #include "search/evaluator.hpp"
 #include "search/search_test_util.hpp"
 

@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include "core/test_support.hpp"
 #include "search/ecc.hpp"
 #include "search/evaluator.hpp"
 #include "search/raw_eccs.hpp"

@@ -22,15 +22,6 @@ inline Instr32 two(Gate16 g, std::uint8_t a, std::uint8_t b) { return Instr32::t
 inline Permut32 P(std::initializer_list<std::uint8_t> v) { return Permut32::from_iter(v); }
 inline Permut32 id(std::uint8_t n) { return Permut32::identity(n); }
 
-inline std::string stop_message(auto&& f) {
-  try {
-    f();
-  } catch (const Panic& p) {
-    return p.message();
-  }
-  return "<no stop>";
-}
-
 // A reproducible generator for tests (every production caller seeds from the OS).
 inline ChaCha12 seeded(std::uint8_t s) {
   ChaCha12::Seed seed{};

@@ -9,20 +9,11 @@
 #include <gtest/gtest.h>
 
 #include "core/panic.hpp"
+#include "core/test_support.hpp"
 #include "state/indices.hpp"
 
 namespace marrowfen {
 namespace {
-
-template <class F>
-std::string stop_message(F&& f) {
-  try {
-    f();
-  } catch (const Panic& p) {
-    return p.message();
-  }
-  return "";
-}
 
 using Q = std::vector<std::uint8_t>;
 using cd = std::complex<double>;

@@ -8,20 +8,11 @@
 #include <gtest/gtest.h>
 
 #include "core/panic.hpp"
+#include "core/test_support.hpp"
 #include "state/state_vec.hpp"
 
 namespace marrowfen {
 namespace {
-
-template <class F>
-std::string stop_message(F&& f) {
-  try {
-    f();
-  } catch (const Panic& p) {
-    return p.message();
-  }
-  return "";
-}
 
 std::vector<int> vec(std::span<const std::uint8_t> s) { return std::vector<int>(s.begin(), s.end()); }
 

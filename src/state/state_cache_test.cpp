@@ -7,19 +7,10 @@
 #include <gtest/gtest.h>
 
 #include "core/panic.hpp"
+#include "core/test_support.hpp"
 
 namespace marrowfen {
 namespace {
-
-template <class F>
-std::string stop_message(F&& f) {
-  try {
-    f();
-  } catch (const Panic& p) {
-    return p.message();
-  }
-  return "";
-}
 
 ChaCha12 seeded(std::uint8_t b) {
   ChaCha12::Seed seed{};

@@ -10,20 +10,11 @@
 
 #include "core/content_hash.hpp"
 #include "core/panic.hpp"
+#include "core/test_support.hpp"
 #include "state/quantise.hpp"
 
 namespace marrowfen {
 namespace {
-
-template <class F>
-std::string stop_message(F&& f) {
-  try {
-    f();
-  } catch (const Panic& p) {
-    return p.message();
-  }
-  return "";
-}
 
 StateVec sv(std::vector<double> re, std::vector<double> im) { return StateVec::create(re, im); }
 
