@@ -5,18 +5,11 @@ import sys
 import pytest
 
 from marrowfen import Evaluator, Gate, RawECCs
+from helpers import panics
 
 h = Gate.from_name("h")
 t = Gate.from_name("t")
 cx = Gate.from_name("cx")
-
-
-def panics(fn, *args):
-    with pytest.raises(BaseException) as info:
-        fn(*args)
-    assert type(info.value).__name__ == "PanicException"
-    assert not isinstance(info.value, Exception)
-    return info.value.args[0]
 
 
 @pytest.fixture(scope="module", params=[2, 3])

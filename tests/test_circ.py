@@ -5,6 +5,7 @@ import sys
 import pytest
 
 from marrowfen import Circ, Gate, IdentityCirc, Instr
+from helpers import panics
 
 h = Gate.from_name("h")
 x = Gate.from_name("x")
@@ -15,13 +16,6 @@ cx = Gate.from_name("cx")
 swap = Gate.from_name("swap")
 
 NOT_IDENTITY = "IdentityCirc: circuit is not identity "
-
-
-def panics(fn, *args):
-    with pytest.raises(BaseException) as info:
-        fn(*args)
-    assert type(info.value).__name__ == "PanicException"
-    return info.value.args[0]
 
 
 def content_hash_fold(data: bytes) -> int:
@@ -87,6 +81,7 @@ def test_class_docstrings_and_signatures():
     assert Circ.representative_with_perm.__doc__ == (
         "Returns `(representative, applied_perm)` used in canonicalization.")
     assert Circ.__module__ == "builtins"
+    assert Circ.instrs.__doc__ == "" and Circ.perm.__doc__ == ""
 
 
 @pytest.mark.parametrize("instrs,perm,message", [
@@ -128,7 +123,7 @@ def test_cyclic_indexing_and_iteration():
         "attempt to calculate the remainder with a divisor of zero")
     with pytest.raises(OverflowError):
         c[2**31]
-    with pytest.raises(TypeError, match="^argument 'idx': "):
+    with pytest.raises(TypeError, match="^argument 'i': "):
         c["a"]
     match c:
         case [a, b, _]:

@@ -4,6 +4,7 @@ import os
 import pytest
 
 from marrowfen import ECC, ECCs, Circ, Evaluator, Gate, IdentityCirc, Instr, RawECCs
+from helpers import panics
 
 h = Gate.from_name("h")
 x = Gate.from_name("x")
@@ -12,13 +13,6 @@ t = Gate.from_name("t")
 
 # The class file of one class {empty circuit, h(0) h(0)} on one qubit.
 EXAMPLE = bytes.fromhex("01 02 00 80808008 02 0168 00FF 0168 00FF 80808008 01")
-
-
-def panics(fn, *args):
-    with pytest.raises(BaseException) as info:
-        fn(*args)
-    assert type(info.value).__name__ == "PanicException"
-    return info.value.args[0]
 
 
 def varint(v):

@@ -3,6 +3,7 @@ import math
 import pytest
 
 from marrowfen import Evaluator, Gate, Instr, StateVec
+from helpers import panics
 
 h = Gate.from_name("h")
 x = Gate.from_name("x")
@@ -10,13 +11,6 @@ z = Gate.from_name("z")
 t = Gate.from_name("t")
 s = Gate.from_name("s")
 cx = Gate.from_name("cx")
-
-
-def panics(fn, *args):
-    with pytest.raises(BaseException) as info:
-        fn(*args)
-    assert type(info.value).__name__ == "PanicException"
-    return info.value.args[0]
 
 
 def key(ev, instrs):

@@ -7,19 +7,13 @@ import sys
 import pytest
 
 from marrowfen import Circ, Gate, IdentityCirc, Instr
+from helpers import panics
 
 h = Gate.from_name("h")
 x = Gate.from_name("x")
 t = Gate.from_name("t")
 sdg = Gate.from_name("sdg")
 cx = Gate.from_name("cx")
-
-
-def panics(fn, *args):
-    with pytest.raises(BaseException) as info:
-        fn(*args)
-    assert type(info.value).__name__ == "PanicException"
-    return info.value.args[0]
 
 
 def hh(q=0, n=None):
@@ -112,6 +106,9 @@ def test_cyclic_indexing_and_iteration():
     # Iteration visits each instruction once, although indexing is cyclic.
     assert [str(g) for g in i] == ["cx(0, 1)", "cx(1, 0)", "cx(0, 1)"]
     assert list(empty) == []
+    # A sequence for the interpreter too: reversible, and accepted where a list is expected.
+    assert [str(g) for g in reversed(i)] == ["cx(0, 1)", "cx(1, 0)", "cx(0, 1)"]
+    assert Circ(i, [1, 0]) == i.inner
     match i:
         case [a, b, c]:
             assert str(b) == "cx(1, 0)"

@@ -5,6 +5,7 @@ import numpy as np
 import pytest
 
 from marrowfen import ECC, ECCs, Evaluator, Gate, Instr, RawECCs, StateVec
+from helpers import panics
 
 h = Gate.from_name("h")
 x = Gate.from_name("x")
@@ -13,13 +14,6 @@ tdg = Gate.from_name("tdg")
 cx = Gate.from_name("cx")
 
 EMPTY_LINE = "#0 Exploring  (0 queued, 1 ECCs, 0 circs, 0 circs perm)\n"
-
-
-def panics(fn, *args):
-    with pytest.raises(BaseException) as info:
-        fn(*args)
-    assert type(info.value).__name__ == "PanicException"
-    return info.value.args[0]
 
 
 def key(ev, instrs):

@@ -144,7 +144,7 @@ Py_ssize_t circ_sq_len(PyObject* self) {
 
 // Cyclic: instruction idx mod L with a non-negative remainder; never out of range.
 Ref circ_getitem(PyObject* self, PyObject* key) {
-  const auto idx = arg("idx", [&] {
+  const auto idx = arg("i", [&] {
     return static_cast<std::int32_t>(raw_small_int(key, INT32_MIN, INT32_MAX));
   });
   Shared<Circ> c = receiver<Circ>(self);
@@ -239,8 +239,9 @@ PyTypeObject* create_circ_type() {
             "across rotations/permutations."),
     });
     PyGetSetDef* getsets = getset_table({
-        getter<get_instrs>("instrs", nullptr),
-        getter<get_perm>("perm", nullptr),
+        // Both attributes carry an empty docstring.
+        getter<get_instrs>("instrs", ""),
+        getter<get_perm>("perm", ""),
     });
     s.slots = {
         {Py_tp_new, reinterpret_cast<void*>(&new_thunk<circ_new>)},

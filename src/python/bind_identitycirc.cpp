@@ -159,6 +159,14 @@ Ref id_getitem(PyObject* self, PyObject* key) {
   return wrap(id.circ.instrs[static_cast<std::size_t>(i)]);
 }
 
+// The sequence protocol's item slot, so that instances pass the interpreter's sequence check
+// (PySequence_GetItem has already added the length to a negative index, which leaves the
+// cyclic position unchanged).
+Ref id_sq_item(PyObject* self, Py_ssize_t i) {
+  Ref key = py_int(static_cast<long long>(i));
+  return id_getitem(self, key.get());
+}
+
 // Iteration yields each instruction once (indexing alone never ends, being cyclic).
 Ref id_iter(PyObject* self) {
   const IdentityCirc& id = self_id(self);
@@ -236,6 +244,7 @@ PyTypeObject* create_identitycirc_type() {
         {Py_tp_richcompare, reinterpret_cast<void*>(&rich_thunk<id_richcompare>)},
         {Py_tp_hash, reinterpret_cast<void*>(&hash_thunk<id_hash>)},
         {Py_sq_length, reinterpret_cast<void*>(&len_thunk<id_len>)},
+        {Py_sq_item, reinterpret_cast<void*>(&ssizearg_thunk<id_sq_item>)},
         {Py_mp_length, reinterpret_cast<void*>(&len_thunk<id_len>)},
         {Py_mp_subscript, reinterpret_cast<void*>(&binary_thunk<id_getitem>)},
     };
