@@ -3,6 +3,7 @@ import sys
 
 import pytest
 
+from helpers import panics
 from marrowfen import Argument, Gate, Instr
 
 cx = Gate.from_name("cx")
@@ -16,13 +17,6 @@ def content_hash_fold(data: bytes) -> int:
     low = hash(data) & 0xFFFFFFFF
     v = low - (1 << 32) if low >= 1 << 31 else low
     return -2 if v == -1 else v
-
-
-def panics(fn, *args):
-    with pytest.raises(BaseException) as info:
-        fn(*args)
-    assert type(info.value).__name__ == "PanicException"
-    return info.value.args[0]
 
 
 def test_constructor_and_getters():

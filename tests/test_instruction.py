@@ -54,6 +54,8 @@ class TestArgument:
         with pytest.raises(TypeError):
             a < b
         assert hash(Argument("q", 7)) == content_hash_fold(b"q\xff\x07\x00\x00\x00")
+        # The low 32 bits of this argument's content hash are all ones: -1 folds to -2.
+        assert hash(Argument("q", 1285220209)) == -2
 
     @pytest.mark.parametrize("regid,text", [
         ('a"b', r'"a\"b"'),

@@ -76,6 +76,9 @@ def test_binding_errors():
                          "'params' and 'matrix'"),
         (lambda: G.from_name("h", "x"), "Gate.from_name() takes 1 positional arguments but 2 were given"),
         (lambda: G.from_name(nam="h"), "Gate.from_name() got an unexpected keyword argument 'nam'"),
+        # a keyword that cannot be encoded as UTF-8 is still just an unknown keyword
+        (lambda: G.from_name(**{"\udc80": "h"}),
+         "Gate.from_name() got an unexpected keyword argument '\udc80'"),
         (lambda: G("a", [], [[1j]], name="b"), "Gate.__new__() got multiple values for argument 'name'"),
         (lambda: G.from_name(3), "argument 'name': 'int' object cannot be converted to 'PyString'"),
         (lambda: G("a", "x", [[1j]]), "argument 'params': Can't extract `str` to `Vec`"),

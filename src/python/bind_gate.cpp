@@ -27,16 +27,22 @@ void ensure_numpy() {
 
 Gate16 self_gate(PyObject* self) { return cell<Gate16>(self)->value; }
 
+// A two-dimensional complex128 array in native byte order: a byte-swapped complex array has
+// the same type number but is not complex128, and reading it as such would give garbage.
+bool is_complex128_2d(PyObject* obj) {
+  if (!PyArray_Check(obj)) return false;
+  auto* a = reinterpret_cast<PyArrayObject*>(obj);
+  return PyArray_NDIM(a) == 2 && PyArray_TYPE(a) == NPY_CDOUBLE && PyArray_ISNOTSWAPPED(a);
+}
+
 GateMatrix matrix_from_array(PyObject* obj) {
   ensure_numpy();
   Ref arr;
-  if (PyArray_Check(obj) && PyArray_NDIM(reinterpret_cast<PyArrayObject*>(obj)) == 2 &&
-      PyArray_TYPE(reinterpret_cast<PyArrayObject*>(obj)) == NPY_CDOUBLE) {
+  if (is_complex128_2d(obj)) {
     arr = Ref::borrow(obj);
   } else {
     arr = check(PyArray_FromAny(obj, nullptr, 0, 0, 0, nullptr));
-    auto* a = reinterpret_cast<PyArrayObject*>(arr.get());
-    if (!PyArray_Check(arr.get()) || PyArray_NDIM(a) != 2 || PyArray_TYPE(a) != NPY_CDOUBLE)
+    if (!is_complex128_2d(arr.get()))
       arg("matrix", [&]() -> int { raise_downcast(arr.get(), "PyArray<T, D>"); });
   }
   auto* a = reinterpret_cast<PyArrayObject*>(arr.get());

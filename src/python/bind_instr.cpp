@@ -1,7 +1,5 @@
 // Python class Instr (a packed instruction), and calling a Gate, which makes an Instr from
 // qubit numbers or an Instruction from register arguments.
-#include <fmt/format.h>
-
 #include "circ/gate.hpp"
 #include "circ/instr.hpp"
 #include "circ/instruction.hpp"
@@ -132,8 +130,10 @@ Ref gate_call(PyObject* self, PyObject* args, PyObject* kwargs) {
     Py_ssize_t pos = 0;
     PyDict_Next(kwargs, &pos, &key, &value);
     Ref text = check(PyObject_Str(key));
-    raise_type_error(fmt::format("Gate.__call__() got an unexpected keyword argument '{}'",
-                                 PyUnicode_AsUTF8(text.get())));
+    Ref msg = check(PyUnicode_FromFormat(
+        "Gate.__call__() got an unexpected keyword argument '%U'", text.get()));
+    PyErr_SetObject(PyExc_TypeError, msg.get());
+    throw PyErrSet{};
   }
   const Gate16 gate = cell<Gate16>(self)->value;
 

@@ -158,9 +158,10 @@ PyTypeObject* create_statevec_type() {
             "normalize",
             "normalize($self)\n--\n\nNormalizes the state vector in place.\n\nEvery amplitude is "
             "divided by the norm, then the global phase is canonicalized as by `normalize_arg`. "
-            "There is no zero test: an all-zero state is not turned into a basis state, its "
-            "amplitudes become NaN. The phase reference is amplitude 0, else (when both its "
-            "parts are below 2^-24) the last amplitude, else the sum of all amplitudes."),
+            "There is no zero test: an all-zero state is not turned into a basis state; every "
+            "part becomes NaN except the imaginary part of amplitude 0, which is 0.0. The phase "
+            "reference is amplitude 0, else (when both its parts are below 2^-24) the last "
+            "amplitude, else the sum of all amplitudes."),
         method<statevec_normalize_arg>(
             "normalize_arg",
             "normalize_arg($self)\n--\n\nCanonicalizes global phase for stable equality/hash "

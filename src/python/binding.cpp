@@ -93,7 +93,14 @@ std::string quoted_list(const std::vector<const char*>& names) {
 void bind_keyword(const ArgSpec& spec, PyObject* key, PyObject* value, PyObject** out) {
   Py_ssize_t len = 0;
   const char* k = PyUnicode_AsUTF8AndSize(key, &len);
-  if (!k) throw PyErrSet{};
+  if (!k) {
+    // A name that is not valid UTF-8 (a lone surrogate) matches no parameter.
+    PyErr_Clear();
+    Ref msg = check(PyUnicode_FromFormat("%s got an unexpected keyword argument '%U'",
+                                         spec.fname, key));
+    PyErr_SetObject(PyExc_TypeError, msg.get());
+    throw PyErrSet{};
+  }
   std::string_view kv(k, static_cast<std::size_t>(len));
   for (std::size_t i = 0; i < spec.names.size(); ++i) {
     if (kv == spec.names[i]) {
