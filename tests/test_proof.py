@@ -4,19 +4,13 @@ import re
 import pytest
 
 from marrowfen import ECCs, Circ, Evaluator, Gate, IdentityCirc, IdentityProver, Instr, Proof, RawECCs
+from helpers import panics
 
 h = Gate.from_name("h")
 x = Gate.from_name("x")
 z = Gate.from_name("z")
 s = Gate.from_name("s")
 cx = Gate.from_name("cx")
-
-
-def panics(fn, *args):
-    with pytest.raises(BaseException) as info:
-        fn(*args)
-    assert type(info.value).__name__ == "PanicException"
-    return info.value.args[0]
 
 
 def ident(*instrs):

@@ -3,17 +3,11 @@ import inspect
 import pytest
 
 from marrowfen import Circ, Evaluator, Gate, IdentityCirc, IdentityProver, Instr, RawECCs
+from helpers import panics
 
 h = Gate.from_name("h")
 x = Gate.from_name("x")
 cx = Gate.from_name("cx")
-
-
-def panics(fn, *args):
-    with pytest.raises(BaseException) as info:
-        fn(*args)
-    assert type(info.value).__name__ == "PanicException"
-    return info.value.args[0]
 
 
 def xx(q=0):

@@ -4,13 +4,15 @@
 // pool), then rewrites the cuts on the pool: one work item per cut, each writing into its own
 // pre-sized slot, the slots joined in cut order, so the result is exactly what a sequential
 // loop gives whatever the number of workers. A failing item stops the round with the failure
-// that a sequential loop would have met first.
+// that a sequential loop would have met first. Rule identities come from the cache of the rule
+// lists (RuleList): each is built the first time any round needs it and shared from then on.
 #include "prover/prover.hpp"
 
 #include <atomic>
 #include <cstddef>
 #include <exception>
 #include <limits>
+#include <memory>
 #include <utility>
 #include <vector>
 
@@ -35,6 +37,40 @@ std::uint64_t next_container_key() noexcept {
   static std::atomic<std::uint64_t> counter{0};
   const std::uint64_t n = counter.fetch_add(1, std::memory_order_relaxed);
   return RandomKeyedHash::mix(n, seed);
+}
+
+// ---- rule lists ----------------------------------------------------------------------------------
+
+RuleList::RuleList(std::vector<Circ> circuits)
+    : circuits_(std::move(circuits)),
+      slots_(circuits_.empty() ? nullptr : std::make_unique<RuleSlot[]>(circuits_.size())) {}
+
+RuleList::RuleList(RuleList&& other) noexcept
+    : circuits_(std::move(other.circuits_)), slots_(std::move(other.slots_)) {
+  reset_cache();
+}
+
+RuleList& RuleList::operator=(const RuleList& other) {
+  if (this != &other) *this = RuleList(other);
+  return *this;
+}
+
+RuleList& RuleList::operator=(RuleList&& other) noexcept {
+  if (this != &other) {
+    circuits_ = std::move(other.circuits_);
+    slots_ = std::move(other.slots_);
+    other.circuits_.clear();
+    reset_cache();
+  }
+  return *this;
+}
+
+void RuleList::reset_cache() noexcept {
+  for (std::size_t j = 0; j < circuits_.size(); ++j) slots_[j].reset();
+}
+
+const IdentityCirc& RuleList::rule_identity(const Circ& key, std::size_t j) const {
+  return slots_[j].get([&] { return (circuits_[j] + key.inverse()).rotate_representative(); });
 }
 
 namespace {
@@ -128,25 +164,28 @@ auto rewrite_round(const IdentityProver& prover, const IdentityCirc& identity,
   return run_ordered<Item>(cuts.size(), [&](std::size_t i, std::vector<Item>& out) {
     const auto& [block, rest] = cuts[i];
     const auto [rep, relabel] = block.representative_with_perm();
-    const Circ rep_inv = rep.inverse();
     const auto found = prover.circ_map.find(rep);
     if (found == prover.circ_map.end()) return;
+    // The key equals rep; its list caches the rule identities (c followed by inverse(rep)).
+    const Circ& key = found->first;
+    const RuleList& list = found->second;
 
     // Length test first: no canonical form is built for a rule that is too long. The bound
     // is the 32-bit sum and wraps like one.
     const auto bound = static_cast<std::uint32_t>(rep.len() + additional_size);
-    std::vector<const Circ*> rules;
-    for (const Circ& c : found->second)
-      if (c.len() <= bound) rules.push_back(&c);
+    std::vector<std::uint32_t> rules;
+    for (std::size_t j = 0; j < list.size(); ++j)
+      if (list[j].len() <= bound) rules.push_back(static_cast<std::uint32_t>(j));
     if (rules.empty()) return;
 
     const Circ rest_relabelled = rest.permut(relabel);
-    auto apply = [&](std::size_t j, std::vector<Item>& dst) {
-      const Circ& c = *rules[j];
-      IdentityCirc rule = (c + rep_inv).rotate_representative();
+    auto apply = [&](std::size_t r, std::vector<Item>& dst) {
+      const std::size_t j = rules[r];
+      const Circ& c = list[j];
+      const IdentityCirc& rule = list.rule_identity(key, j);
       if constexpr (WithRules) {
         IdentityCirc rewritten = (c + rest_relabelled).rotate_representative();
-        dst.emplace_back(std::move(rewritten), std::move(rule));
+        dst.emplace_back(std::move(rewritten), rule);
       } else {
         if (!prover.proved.contains(rule)) return;
         dst.push_back((c + rest_relabelled).rotate_representative());

@@ -12,8 +12,10 @@
 // insertion or lookup.
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <type_traits>
 #include <utility>
@@ -63,8 +65,82 @@ struct RandomKeyedHash {
 
 // A set of identities (accepted identities, the visited sets of the searches).
 using IdentitySet = boost::unordered_flat_set<IdentityCirc, RandomKeyedHash>;
+
+// The rule identity of one rule, built on first use and kept. Safe for concurrent first use:
+// one caller builds while the others wait for it; once built, a read is one acquire load. The
+// build must not wait on the pool (canonical forms and identity checks run on the calling
+// thread), so a waiting worker never holds up the build it waits for. A build that fails
+// leaves the slot empty, so the next caller builds again (and fails the same way).
+class RuleSlot {
+ public:
+  RuleSlot() noexcept = default;
+  RuleSlot(const RuleSlot&) = delete;
+  RuleSlot& operator=(const RuleSlot&) = delete;
+
+  // The cached identity, building it with `build()` first if no one has.
+  template <class Build>
+  const IdentityCirc& get(Build&& build) const;
+
+  bool ready() const noexcept { return state_.load(std::memory_order_acquire) == READY; }
+  // Forgets the identity (not thread-safe: only while no one else uses the slot).
+  void reset() noexcept { state_.store(EMPTY, std::memory_order_relaxed); }
+
+ private:
+  enum : std::uint32_t { EMPTY, BUILDING, READY };
+  mutable std::atomic<std::uint32_t> state_{EMPTY};
+  mutable IdentityCirc value_;  // written once by the builder, before READY is published
+};
+
+// The circuits filed under one key of the rule base, in their order, with one RuleSlot per
+// circuit caching its rule identity: the canonical identity of the circuit followed by the
+// inverse of the key. The cache belongs to the key the list is filed under, so a list that is
+// copied or moved on its own starts with an empty cache (moving the whole map keeps it). The
+// circuits cannot be changed in place: file a new list instead.
+class RuleList {
+ public:
+  using value_type = Circ;
+  using const_iterator = std::vector<Circ>::const_iterator;
+  using iterator = const_iterator;
+
+  RuleList() noexcept = default;
+  // Implicit: a plain list of circuits is filed as it is.
+  RuleList(std::vector<Circ> circuits);  // NOLINT(google-explicit-constructor)
+  RuleList(const RuleList& other) : RuleList(other.circuits_) {}
+  RuleList(RuleList&& other) noexcept;
+  RuleList& operator=(const RuleList& other);
+  RuleList& operator=(RuleList&& other) noexcept;
+  ~RuleList() = default;
+
+  const std::vector<Circ>& circuits() const noexcept { return circuits_; }
+  std::size_t size() const noexcept { return circuits_.size(); }
+  bool empty() const noexcept { return circuits_.empty(); }
+  const_iterator begin() const noexcept { return circuits_.begin(); }
+  const_iterator end() const noexcept { return circuits_.end(); }
+  const Circ& operator[](std::size_t j) const noexcept { return circuits_[j]; }
+
+  // The rule identity of circuit j under `key` (the key this list is filed under), built on
+  // the first call and reused by every later one, from any thread.
+  const IdentityCirc& rule_identity(const Circ& key, std::size_t j) const;
+  // Whether circuit j's rule identity is built already.
+  bool cached(std::size_t j) const noexcept { return slots_[j].ready(); }
+
+  // Compares the circuits only.
+  friend bool operator==(const RuleList& a, const RuleList& b) noexcept {
+    return a.circuits_ == b.circuits_;
+  }
+  friend bool operator==(const RuleList& a, const std::vector<Circ>& b) noexcept {
+    return a.circuits_ == b;
+  }
+
+ private:
+  void reset_cache() noexcept;
+
+  std::vector<Circ> circuits_;
+  std::unique_ptr<RuleSlot[]> slots_;  // circuits_.size() slots
+};
+
 // The rule base: canonical representative -> the circuits of its class, in its labelling.
-using CircMap = boost::unordered_flat_map<Circ, std::vector<Circ>, RandomKeyedHash>;
+using CircMap = boost::unordered_flat_map<Circ, RuleList, RandomKeyedHash>;
 
 class IdentityProver {
  public:
@@ -75,7 +151,10 @@ class IdentityProver {
   IdentitySet proved;
   // Key: a canonical representative (as representative_with_perm gives it); value: the
   // circuits of the same class, each written in the key's qubit labelling. A rule (k, c) is
-  // usable while the canonical identity of c followed by inverse(k) is in `proved`.
+  // usable while the canonical identity of c followed by inverse(k) is in `proved`; each list
+  // caches those rule identities, so a round builds a rule identity only the first time any
+  // round meets the rule. Only the circuits are content: the caches are neither compared nor
+  // written to the prover file, and a loaded prover starts with them empty.
   CircMap circ_map;
 
   // ---- rewrite rounds ------------------------------------------------------------------------
@@ -130,5 +209,30 @@ class IdentityProver {
   // A copy of `assume`, in order.
   std::vector<IdentityCirc> get_assumed() const;
 };
+
+template <class Build>
+const IdentityCirc& RuleSlot::get(Build&& build) const {
+  std::uint32_t s = state_.load(std::memory_order_acquire);
+  for (;;) {
+    if (s == READY) return value_;
+    if (s == EMPTY) {
+      if (!state_.compare_exchange_weak(s, BUILDING, std::memory_order_acquire,
+                                        std::memory_order_acquire))
+        continue;  // `s` holds the state met instead
+      try {
+        value_ = build();
+      } catch (...) {
+        state_.store(EMPTY, std::memory_order_release);
+        state_.notify_all();
+        throw;
+      }
+      state_.store(READY, std::memory_order_release);
+      state_.notify_all();
+      return value_;
+    }
+    state_.wait(BUILDING, std::memory_order_acquire);
+    s = state_.load(std::memory_order_acquire);
+  }
+}
 
 }  // namespace marrowfen

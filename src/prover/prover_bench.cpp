@@ -1,6 +1,8 @@
 // The rewrite round on provers built from small generated class sets: par_apply_rules and
 // par_transition_pairs over a fixed sample of accepted identities, on 1 and on 8 threads, and
-// the whole prover build beside them.
+// the whole prover build beside them. Each prover is built once and reused, so the rounds
+// measure the steady state of a search: from the first iteration on at the latest, the rule
+// identities come from the rule lists' cache.
 #include <algorithm>
 #include <cstdint>
 #include <map>

@@ -36,7 +36,7 @@ IdentityProver prover_from_postcard(const std::string& path) {
   for (std::uint32_t i = 0; i < nproved; ++i) out.proved.insert(IdentityCirc::read_postcard(r));
 
   const std::uint32_t nkeys = r.varint_len();
-  out.circ_map.reserve(cautious_capacity<std::pair<Circ, std::vector<Circ>>>(nkeys));
+  out.circ_map.reserve(cautious_capacity<CircMap::value_type>(nkeys));
   for (std::uint32_t i = 0; i < nkeys; ++i) {
     Circ key = Circ::read_postcard(r);
     const std::uint32_t n = r.varint_len();

@@ -126,7 +126,7 @@ TEST(ProverFile, ReadingTakesTheEncodingAsItStands) {
   EXPECT_EQ(p.proved.size(), 1u);
   EXPECT_TRUE(p.proved.contains(IdentityCirc::from_circ(hhc)));
   ASSERT_EQ(p.circ_map.size(), 1u);
-  EXPECT_EQ(p.circ_map.at(hc), (std::vector<Circ>{hhc, xc}));
+  EXPECT_EQ(p.circ_map.at(hc).circuits(), (std::vector<Circ>{hhc, xc}));
 }
 
 TEST(ProverFile, DecodingAndFileFailures) {

@@ -134,6 +134,86 @@ TEST(RewriteRound, ResultsComeInCutOrderWhateverTheNumberOfWorkers) {
   }
 }
 
+// The prover of the cut-order test and its identity: several cuts share each rule.
+IdentityProver shared_rules_prover() {
+  IdentityProver p = one_wire_prover();
+  add_rule(p, wire0({S0, S0}), {wire0({Z0})}, true);
+  add_rule(p, wire0({S0, Z0}), {wire0({SDG0}), wire0({Z0, S0})}, true);
+  return p;
+}
+const IdentityCirc& shared_rules_start() {
+  static const IdentityCirc start = id0({X0, Z0, X0, Z0, S0, S0, Z0, X0, X0, H0, X0, H0, Z0});
+  return start;
+}
+
+TEST(RuleCache, RuleIdentitiesAreBuiltOnceAndKeptUntilTheListIsRefiled) {
+  IdentityProver p = shared_rules_prover();
+  const Circ x_key = wire0({X0}).representative_with_perm().first;
+  const RuleList& x_list = p.circ_map.at(x_key);
+  ASSERT_FALSE(x_list.cached(0));
+
+  const auto first = p.par_transition_pairs(shared_rules_start(), 2);
+  for (const auto& [key, list] : p.circ_map)
+    for (std::size_t j = 0; j < list.size(); ++j) {
+      if (!list.cached(j)) continue;
+      EXPECT_EQ(list.rule_identity(key, j), canon(list[j], key.inverse()));
+    }
+  ASSERT_TRUE(x_list.cached(0));
+  const IdentityCirc* kept = &x_list.rule_identity(x_key, 0);
+  EXPECT_EQ(p.par_transition_pairs(shared_rules_start(), 2), first);
+  EXPECT_EQ(&x_list.rule_identity(x_key, 0), kept);
+
+  // Copies start empty; the rounds of a copy give the same lists.
+  const IdentityProver copy = p;
+  EXPECT_FALSE(copy.circ_map.at(x_key).cached(0));
+  EXPECT_EQ(copy.par_transition_pairs(shared_rules_start(), 2), first);
+
+  // Filing another list under the key (x = h s s h) drops what was built for the old one.
+  p.circ_map[x_key] = std::vector<Circ>{wire0({H0, S0, S0, H0})};
+  const IdentityCirc new_rule = canon(wire0({H0, S0, S0, H0}), x_key.inverse());
+  const IdentityCirc x_start = id0({X0, X0});
+  const auto pairs = p.par_transition_pairs(x_start, 3);
+  ASSERT_FALSE(pairs.empty());
+  for (const auto& [rewritten, rule] : pairs) EXPECT_EQ(rule, new_rule);  // only x rewrites
+  EXPECT_EQ(p.circ_map.at(x_key).rule_identity(x_key, 0), new_rule);
+}
+
+// First use from many workers at once: the cuts of a round run on the pool, and every lone x
+// of these identities is a cut that needs the same rule identity. Fresh provers on 8 workers
+// give exactly the lists that a fresh prover gives on one.
+TEST(RuleCache, ConcurrentFirstUseGivesTheSequentialResults) {
+  const IdentityCirc xs = id0(std::vector<Instr32>(16, X0));
+  using Pairs = std::vector<std::pair<IdentityCirc, IdentityCirc>>;
+  std::vector<Pairs> expected_pairs;
+  std::vector<std::vector<IdentityCirc>> expected;
+  {
+    tbb::global_control limit(tbb::global_control::max_allowed_parallelism, 1);
+    for (const IdentityCirc* id : {&shared_rules_start(), &xs}) {
+      expected_pairs.push_back(shared_rules_prover().par_transition_pairs(*id, 2));
+      expected.push_back(shared_rules_prover().par_apply_rules(*id, 2));
+    }
+  }
+  ASSERT_GT(expected[0].size(), 10u);
+  ASSERT_GE(expected[1].size(), 16u);
+
+  tbb::global_control limit(tbb::global_control::max_allowed_parallelism, 8);
+  for (int trial = 0; trial < 4; ++trial) {
+    std::size_t k = 0;
+    for (const IdentityCirc* id : {&shared_rules_start(), &xs}) {
+      // Alternate which kind of round meets the rules first.
+      const IdentityProver p = shared_rules_prover();
+      if (trial % 2 == 0) {
+        EXPECT_EQ(p.par_transition_pairs(*id, 2), expected_pairs[k]) << trial;
+        EXPECT_EQ(p.par_apply_rules(*id, 2), expected[k]) << trial;
+      } else {
+        EXPECT_EQ(p.par_apply_rules(*id, 2), expected[k]) << trial;
+        EXPECT_EQ(p.par_transition_pairs(*id, 2), expected_pairs[k]) << trial;
+      }
+      ++k;
+    }
+  }
+}
+
 // ---- add_identity / add_identity_search / prove_identity_with_visited -------------------------
 
 TEST(AddIdentity, EmptyOrAlreadyProvedIdentitiesChangeNothing) {
@@ -310,7 +390,7 @@ TEST(Build, RuleBaseListsEveryOtherMemberInTheKeysLabelling) {
   // (written over two wires) replaced the earlier one.
   EXPECT_EQ(p.circ_map.size(), 6u);
   ASSERT_TRUE(p.circ_map.contains(key_of({X0})));
-  const std::vector<Circ>& x_list = p.circ_map.at(key_of({X0}));
+  const std::vector<Circ>& x_list = p.circ_map.at(key_of({X0})).circuits();
   ASSERT_EQ(x_list.size(), 1u);
   EXPECT_EQ(x_list[0].instrs, (std::vector<Instr32>{H0, Z0, H0}));
   EXPECT_EQ(x_list[0].nqubits(), 2);
