@@ -180,15 +180,7 @@ Ref circ_richcompare(PyObject* a, PyObject* b, int op) {
     Shared<Circ> y = receiver<Circ>(b);
     o = *x <=> *y;
   }
-  switch (op) {
-    case Py_LT: return py_bool(o < 0);
-    case Py_LE: return py_bool(o <= 0);
-    case Py_EQ: return py_bool(o == 0);
-    case Py_NE: return py_bool(o != 0);
-    case Py_GT: return py_bool(o > 0);
-    case Py_GE: return py_bool(o >= 0);
-    default: return not_implemented();
-  }
+  return ordering_result(o, op);
 }
 
 std::uint64_t circ_hash(PyObject* self) { return receiver<Circ>(self)->hash_value(); }

@@ -181,15 +181,7 @@ std::uint64_t id_hash(PyObject* self) { return self_id(self).hash_value(); }
 Ref id_richcompare(PyObject* a, PyObject* b, int op) {
   if (!is_instance<IdentityCirc>(a) || !is_instance<IdentityCirc>(b)) return not_implemented();
   const auto c = self_id(a) <=> self_id(b);
-  switch (op) {
-    case Py_LT: return py_bool(c < 0);
-    case Py_LE: return py_bool(c <= 0);
-    case Py_EQ: return py_bool(c == 0);
-    case Py_NE: return py_bool(c != 0);
-    case Py_GT: return py_bool(c > 0);
-    case Py_GE: return py_bool(c >= 0);
-    default: return not_implemented();
-  }
+  return ordering_result(c, op);
 }
 
 }  // namespace

@@ -84,15 +84,7 @@ Ref proof_richcompare(PyObject* a, PyObject* b, int op) {
   Shared<Proof> x = receiver<Proof>(a);
   Shared<Proof> y = receiver<Proof>(b);
   const auto c = *x <=> *y;
-  switch (op) {
-    case Py_LT: return py_bool(c < 0);
-    case Py_LE: return py_bool(c <= 0);
-    case Py_EQ: return py_bool(c == 0);
-    case Py_NE: return py_bool(c != 0);
-    case Py_GT: return py_bool(c > 0);
-    case Py_GE: return py_bool(c >= 0);
-    default: return not_implemented();
-  }
+  return ordering_result(c, op);
 }
 
 }  // namespace

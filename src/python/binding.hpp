@@ -429,6 +429,20 @@ Ref rich_eq(PyObject* a, PyObject* b, int op, Eq&& eq) {
   return py_bool(op == Py_EQ ? e : !e);
 }
 
+// The result of a rich comparison from a three-way comparison of the two operands.
+template <class Ordering>
+Ref ordering_result(Ordering c, int op) {
+  switch (op) {
+    case Py_LT: return py_bool(c < 0);
+    case Py_LE: return py_bool(c <= 0);
+    case Py_EQ: return py_bool(c == 0);
+    case Py_NE: return py_bool(c != 0);
+    case Py_GT: return py_bool(c > 0);
+    case Py_GE: return py_bool(c >= 0);
+    default: return not_implemented();
+  }
+}
+
 // Interns the method table and getset table for the life of the process.
 PyMethodDef* method_table(std::vector<PyMethodDef> defs);
 PyGetSetDef* getset_table(std::vector<PyGetSetDef> defs);
