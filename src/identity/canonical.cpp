@@ -116,29 +116,101 @@ Circ unpack_circ(const std::vector<Packed>& v, Permut32 perm) {
   return Circ{std::move(instrs), perm};
 }
 
+// The front of the reordered list of v[0..len) (reorder_in_place), moved to v[0] with the rest
+// kept in their order behind it; the rest then reorders to the remainder of the list. An
+// instruction ends at the front exactly when, on its insertion, it is disjoint from and smaller
+// than every instruction before it, and the front is the last such one (the first instruction
+// when no other is). Every later instruction stops before reaching it, at the place where it
+// would stop were the front not there, so taking the front out leaves the pass over the others
+// as it was. `full` holds every qubit bit of v and `idle` tells whether an instruction without
+// qubits may be there: once the instructions seen use every bit, no later one can move up.
+inline Packed pop_front_reordered(Packed* v, std::size_t len, unsigned full, bool idle) noexcept {
+  std::size_t t = 0;
+  Packed lo = v[0];
+  unsigned seen = static_cast<unsigned>(v[0] & 0xFF);
+  for (std::size_t i = 1; i < len; ++i) {
+    if (seen == full && !idle) break;
+    const Packed x = v[i];
+    if ((x & seen) == 0 && x < lo) {
+      t = i;
+      lo = x;
+    } else if (x < lo) {
+      lo = x;
+    }
+    seen |= static_cast<unsigned>(x & 0xFF);
+  }
+  const Packed x = v[t];
+  for (std::size_t i = t; i > 0; --i) v[i] = v[i - 1];
+  v[0] = x;
+  return x;
+}
+
+// The largest qubit byte of the packed instructions (255 is an empty slot), or -1.
+inline int max_packed_qubit(const Packed* v, std::size_t len) noexcept {
+  int m = -1;
+  for (std::size_t i = 0; i < len; ++i) {
+    const int s0 = static_cast<int>((v[i] >> 32) & 0xFF);
+    const int s1 = static_cast<int>((v[i] >> 24) & 0xFF);
+    if (s0 != Instr32::EMPTY && s0 > m) m = s0;
+    if (s1 != Instr32::EMPTY && s1 > m) m = s1;
+  }
+  return m;
+}
+
 // Minimum over the relabellings of a prepared circuit with instructions. With `by_perm`, ties
 // between equal circuits go to the smaller raw relabelling; otherwise to the earlier one.
+//
+// A candidate is reordered front first (pop_front_reordered) only while it matches the best
+// so far: at its first larger instruction it is dropped, at its first smaller one the rest is
+// reordered in one pass. Its front is always one of the instructions disjoint from all before
+// them (a set that no relabelling changes), so a relabelling whose smallest such instruction is
+// above the best's front is dropped before the rest is relabelled. The trailing permutation is
+// worked out only for a candidate whose instructions win or tie.
 std::pair<Circ, Permut32> min_relabelling(const Circ& c, bool by_perm) {
   const std::size_t len = c.instrs.size();
   const Instr32* src = c.instrs.data();
   thread_local std::vector<Packed> best, buf;
+  thread_local std::vector<std::uint32_t> fronts;
   best.resize(len);
   buf.resize(len);
+  fronts.clear();
+  bool idle = false;
+  {
+    unsigned seen = 0;
+    for (std::size_t j = 0; j < len; ++j) {
+      const auto m = static_cast<unsigned>(pack(src[j]) & 0xFF);
+      if ((m & seen) == 0) fronts.push_back(static_cast<std::uint32_t>(j));
+      if (m == 0) idle = true;
+      seen |= m;
+    }
+  }
   Permut32 best_perm{}, best_p{};
   bool have = false;
   for (Permut32 p : Permut32::all(c.nqubits())) {
-    const Permut32 q = p * c.perm * p.inv();
-    int maxq = -1;
-    for (std::size_t j = 0; j < len; ++j) {
-      const Instr32 in = relabel(src[j], p);
-      maxq = std::max(maxq, max_slot_qubit(in));
-      buf[j] = pack(in);
-    }
-    reorder_in_place(buf.data(), len);
-    const Permut32 cp = compacted(q, maxq, largest_moved(q));
     if (have) {
-      int o = compare_packed(buf.data(), best.data(), len);
-      if (o == 0) o = cp.raw < best_perm.raw ? -1 : cp.raw > best_perm.raw ? 1 : 0;
+      Packed lb = ~Packed{0};
+      for (const std::uint32_t t : fronts) lb = std::min(lb, pack(relabel(src[t], p)));
+      if (lb > best[0]) continue;
+    }
+    unsigned full = 0;
+    for (std::size_t j = 0; j < len; ++j) {
+      buf[j] = pack(relabel(src[j], p));
+      full |= static_cast<unsigned>(buf[j] & 0xFF);
+    }
+    int o = -1;
+    std::size_t k = 0;
+    if (have) {
+      for (o = 0; o == 0 && k < len; ++k) {
+        const Packed x = pop_front_reordered(buf.data() + k, len - k, full, idle);
+        if (x != best[k]) o = x < best[k] ? -1 : 1;
+      }
+      if (o > 0) continue;
+    }
+    if (o < 0) reorder_in_place(buf.data() + k, len - k);
+    const Permut32 q = p * c.perm * p.inv();
+    const Permut32 cp = compacted(q, max_packed_qubit(buf.data(), len), largest_moved(q));
+    if (o == 0) {
+      o = cp.raw < best_perm.raw ? -1 : cp.raw > best_perm.raw ? 1 : 0;
       if (!(o < 0 || (o == 0 && by_perm && p.raw < best_p.raw))) continue;
     }
     best.swap(buf);
