@@ -145,20 +145,6 @@ Ref prover_get_assumed(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
   return identity_list_to_py(prover->get_assumed());
 }
 
-// Trampolines to the methods defined in other files (listed only when those are linked).
-Ref call_export_proof(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                      PyObject* kwnames) {
-  return prover_export_proof(self, args, nargs, kwnames);
-}
-Ref call_dump_postcard(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                       PyObject* kwnames) {
-  return prover_dump_postcard(self, args, nargs, kwnames);
-}
-Ref call_from_postcard(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                       PyObject* kwnames) {
-  return prover_from_postcard(self, args, nargs, kwnames);
-}
-
 }  // namespace
 
 PyTypeObject* create_identityprover_type() {
@@ -203,23 +189,20 @@ PyTypeObject* create_identityprover_type() {
             "prove_identity_with_visited($self, identity, additional_size, count_limit)\n--\n\n"
             "Same as [`Self::prove_identity`] but also returns visited identities."),
     };
-    if (&prover_export_proof != nullptr)
-      defs.push_back(method<call_export_proof>(
-          "export_proof",
-          "export_proof($self, identity, additional_size, count_limit)\n--\n\nExports a proof "
-          "DAG when `identity` is derivable under the given limits."));
+    defs.push_back(method<prover_export_proof>(
+        "export_proof",
+        "export_proof($self, identity, additional_size, count_limit)\n--\n\nExports a proof "
+        "DAG when `identity` is derivable under the given limits."));
     defs.push_back(method<prover_get_assumed>(
         "get_assumed",
         "get_assumed($self)\n--\n\nReturns current assumptions as a cloned list (Python "
         "helper)."));
-    if (&prover_from_postcard != nullptr)
-      defs.push_back(method<call_from_postcard>(
-          "from_postcard", "from_postcard(filepath)\n--\n\nLoads a prover from postcard "
-          "serialization.", METH_STATIC));
-    if (&prover_dump_postcard != nullptr)
-      defs.push_back(method<call_dump_postcard>(
-          "dump_postcard",
-          "dump_postcard($self, filepath)\n--\n\nStores a prover as postcard serialization."));
+    defs.push_back(method<prover_from_postcard>(
+        "from_postcard", "from_postcard(filepath)\n--\n\nLoads a prover from postcard "
+        "serialization.", METH_STATIC));
+    defs.push_back(method<prover_dump_postcard>(
+        "dump_postcard",
+        "dump_postcard($self, filepath)\n--\n\nStores a prover as postcard serialization."));
 
     s.slots = {
         {Py_tp_methods, method_table(std::move(defs))},

@@ -177,14 +177,12 @@ PyTypeObject* create_raweccs_type() {
             "using the naive search.",
             METH_STATIC),
     };
-    if (raweccs_simplify)
-      defs.push_back(method<raweccs_simplify>(
-          "simplify", "simplify($self)\n--\n\nConverts raw buckets into sorted, normalized ECCs."));
-    if (raweccs_check_identity_subset)
-      defs.push_back(method<raweccs_check_identity_subset>(
-          "check_identity_subset",
-          "check_identity_subset($self, ecc1, evaluator)\n--\n\nChecks that every identity in "
-          "`self` is representable in `ecc1`."));
+    defs.push_back(method<raweccs_simplify>(
+        "simplify", "simplify($self)\n--\n\nConverts raw buckets into sorted, normalized ECCs."));
+    defs.push_back(method<raweccs_check_identity_subset>(
+        "check_identity_subset",
+        "check_identity_subset($self, ecc1, evaluator)\n--\n\nChecks that every identity in "
+        "`self` is representable in `ecc1`."));
     defs.push_back(method<raweccs_find_equivalents>(
         "find_equivalents",
         "find_equivalents($self, evaluator, instrs)\n--\n\nPython wrapper returning equivalent "

@@ -43,9 +43,8 @@ MARROWFEN_DECLARE_CLASS(::marrowfen::IdentityProver)
 MARROWFEN_DECLARE_CLASS(::marrowfen::Proof)
 
 // Type-creation functions, in registration order. Each is defined by its class's file and
-// returns the type object, created on the first call and reused afterwards. Declared weak so
-// the module entry registers exactly the classes that are built.
-#define MARROWFEN_CREATE_FN(fn) __attribute__((weak)) PyTypeObject* fn();
+// returns the type object, created on the first call and reused afterwards.
+#define MARROWFEN_CREATE_FN(fn) PyTypeObject* fn();
 MARROWFEN_CREATE_FN(create_argument_type)
 MARROWFEN_CREATE_FN(create_instruction_type)
 MARROWFEN_CREATE_FN(create_gate_type)

@@ -67,7 +67,6 @@ Ref init_module() {
   check_status(PyUnstable_Module_SetGIL(m.get(), Py_MOD_GIL_USED));
 #endif
   for (const ClassEntry& c : CLASSES) {
-    if (!c.create) continue;  // not built into this module
     PyTypeObject* tp = c.create();
     Ref all = Ref::steal(PyObject_GetAttrString(m.get(), "__all__"));
     if (!all) {

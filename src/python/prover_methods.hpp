@@ -1,5 +1,5 @@
 // Python methods of IdentityProver that live in other files (proof export, prover file).
-// bind_prover.cpp lists each in the class's method table only when its file is linked in.
+// bind_prover.cpp lists them in the class's method table.
 //
 // What those files need to reach the prover:
 // - `receiver<IdentityProver>(self)` for a shared borrow of the receiver, and
@@ -16,16 +16,15 @@
 
 namespace marrowfen::py {
 
-// Method bodies defined elsewhere; null when their file is not part of the build.
-// "export_proof($self, identity, additional_size, count_limit)"
-__attribute__((weak)) Ref prover_export_proof(PyObject* self, PyObject* const* args,
-                                              Py_ssize_t nargs, PyObject* kwnames);
-// "dump_postcard($self, filepath)"
-__attribute__((weak)) Ref prover_dump_postcard(PyObject* self, PyObject* const* args,
-                                               Py_ssize_t nargs, PyObject* kwnames);
-// "from_postcard(filepath)", static (self is null)
-__attribute__((weak)) Ref prover_from_postcard(PyObject* self, PyObject* const* args,
-                                               Py_ssize_t nargs, PyObject* kwnames);
+// "export_proof($self, identity, additional_size, count_limit)", in bind_proof.cpp
+Ref prover_export_proof(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                        PyObject* kwnames);
+// "dump_postcard($self, filepath)", in bind_prover_file.cpp
+Ref prover_dump_postcard(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                         PyObject* kwnames);
+// "from_postcard(filepath)", static (self is null), in bind_prover_file.cpp
+Ref prover_from_postcard(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                         PyObject* kwnames);
 
 // A copy of the IdentityCirc passed as `identity` (TypeError "argument 'identity': ..." for
 // anything else).

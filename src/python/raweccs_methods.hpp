@@ -1,5 +1,5 @@
 // Python methods of RawECCs that live in other files (simplification, checked equivalence).
-// bind_raweccs.cpp lists each in the class's method table only when its file is linked in.
+// bind_raweccs.cpp lists them in the class's method table.
 //
 // What those files need to reach the values:
 // - `receiver<RawECCs>(self)`: a shared borrow of the receiver (ClassOf<RawECCs> is defined in
@@ -16,13 +16,11 @@
 
 namespace marrowfen::py {
 
-// Method bodies defined elsewhere; null when their file is not part of the build.
-// "simplify($self)"
-__attribute__((weak)) Ref raweccs_simplify(PyObject* self, PyObject* const* args,
-                                           Py_ssize_t nargs, PyObject* kwnames);
-// "check_identity_subset($self, ecc1, evaluator)"
-__attribute__((weak)) Ref raweccs_check_identity_subset(PyObject* self, PyObject* const* args,
-                                                        Py_ssize_t nargs, PyObject* kwnames);
+// "simplify($self)", in bind_ecc.cpp
+Ref raweccs_simplify(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+// "check_identity_subset($self, ecc1, evaluator)", in bind_raweccs_check.cpp
+Ref raweccs_check_identity_subset(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                                  PyObject* kwnames);
 
 inline Shared<RawECCs> raweccs_arg(const char* name, PyObject* o) {
   return arg(name, [&] { return raw_instance<RawECCs>(o); });
