@@ -20,10 +20,7 @@ ClassInfo& ClassOf<Circ>::info() {
 namespace {
 
 Ref instr_list(const std::vector<Instr32>& v) {
-  Ref list = check(PyList_New(static_cast<Py_ssize_t>(v.size())));
-  for (std::size_t i = 0; i < v.size(); ++i)
-    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), wrap(v[i]).release());
-  return list;
+  return py_list(v, [](const auto& x) { return wrap(x); });
 }
 
 // A method without parameters: binds nothing, then runs f on the receiver.

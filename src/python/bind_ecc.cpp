@@ -38,10 +38,7 @@ std::string filepath_arg(const ArgSpec& spec, PyObject* const* args, Py_ssize_t 
 }
 
 Ref ecc_list(const std::vector<ECC>& v) {
-  Ref list = check(PyList_New(static_cast<Py_ssize_t>(v.size())));
-  for (std::size_t i = 0; i < v.size(); ++i)
-    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), wrap(v[i]).release());
-  return list;
+  return py_list(v, [](const auto& x) { return wrap(x); });
 }
 
 // ---- ECC -----------------------------------------------------------------------------------
@@ -51,15 +48,9 @@ Ref ecc_circuits(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObje
   no_args(spec, args, nargs, kwnames);
   Shared<ECC> e = receiver<ECC>(self);
   const std::vector<std::vector<Instr32>> circuits = e->circuits();
-  Ref list = check(PyList_New(static_cast<Py_ssize_t>(circuits.size())));
-  for (std::size_t i = 0; i < circuits.size(); ++i) {
-    const std::vector<Instr32>& c = circuits[i];
-    Ref inner = check(PyList_New(static_cast<Py_ssize_t>(c.size())));
-    for (std::size_t k = 0; k < c.size(); ++k)
-      PyList_SET_ITEM(inner.get(), static_cast<Py_ssize_t>(k), wrap(c[k]).release());
-    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), inner.release());
-  }
-  return list;
+  return py_list(circuits, [](const std::vector<Instr32>& c) {
+    return py_list(c, [](Instr32 x) { return wrap(x); });
+  });
 }
 
 Ref ecc_str(PyObject* self) { return py_str(receiver<ECC>(self)->display()); }

@@ -93,11 +93,7 @@ Ref gate_adjoint(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObje
 Ref get_name(PyObject* self) { return py_str(self_gate(self).name()); }
 
 Ref get_params(PyObject* self) {
-  std::vector<std::string> p = self_gate(self).params();
-  Ref list = check(PyList_New(static_cast<Py_ssize_t>(p.size())));
-  for (std::size_t i = 0; i < p.size(); ++i)
-    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), py_str(p[i]).release());
-  return list;
+  return py_list(self_gate(self).params(), [](const std::string& s) { return py_str(s); });
 }
 
 Ref get_params_f(PyObject* self) {
@@ -108,10 +104,7 @@ Ref get_params_f(PyObject* self) {
     if (!r.ok) raise(PyExc_ValueError, r.error.display());
     values.push_back(r.value);
   }
-  Ref list = check(PyList_New(static_cast<Py_ssize_t>(values.size())));
-  for (std::size_t i = 0; i < values.size(); ++i)
-    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), py_float(values[i]).release());
-  return list;
+  return py_list(values, [](double v) { return py_float(v); });
 }
 
 Ref get_matrix(PyObject* self) {

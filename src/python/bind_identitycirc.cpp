@@ -27,10 +27,7 @@ std::int32_t raw_i32(PyObject* o) {
 }
 
 Ref u32_list(const std::vector<std::uint32_t>& v) {
-  Ref list = check(PyList_New(static_cast<Py_ssize_t>(v.size())));
-  for (std::size_t i = 0; i < v.size(); ++i)
-    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), py_uint(v[i]).release());
-  return list;
+  return py_list(v, [](std::uint32_t x) { return py_uint(x); });
 }
 
 // The plain form of a circuit: {"instrs": [instruction forms], "perm": {"raw": raw}}.

@@ -86,10 +86,7 @@ Ref instruction_new(PyTypeObject*, PyObject* args, PyObject* kwargs) {
 }
 
 Ref argument_pylist(const std::vector<Argument>& list) {
-  Ref out = check(PyList_New(static_cast<Py_ssize_t>(list.size())));
-  for (std::size_t i = 0; i < list.size(); ++i)
-    PyList_SET_ITEM(out.get(), static_cast<Py_ssize_t>(i), wrap(list[i]).release());
-  return out;
+  return py_list(list, [](const auto& x) { return wrap(x); });
 }
 
 Ref get_instruction_gate(PyObject* self) { return wrap(receiver<Instruction>(self)->gate); }

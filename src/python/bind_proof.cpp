@@ -67,10 +67,7 @@ Ref proof_new(PyTypeObject*, PyObject* args, PyObject* kwargs) {
 
 Ref get_raw(PyObject* self) {
   Shared<Proof> proof = receiver<Proof>(self);
-  Ref list = check(PyList_New(static_cast<Py_ssize_t>(proof->entries.size())));
-  for (std::size_t i = 0; i < proof->entries.size(); ++i)
-    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), entry_to_py(proof->entries[i]).release());
-  return list;
+  return py_list(proof->entries, [](const auto& e) { return entry_to_py(e); });
 }
 
 Ref proof_str(PyObject* self) { return py_str(receiver<Proof>(self)->display()); }

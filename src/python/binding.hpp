@@ -429,6 +429,24 @@ Ref rich_eq(PyObject* a, PyObject* b, int op, Eq&& eq) {
   return py_bool(op == Py_EQ ? e : !e);
 }
 
+// A new list holding to_py(item) for every item, in order.
+template <class Range, class F>
+Ref py_list(const Range& items, F&& to_py) {
+  Ref list = check(PyList_New(static_cast<Py_ssize_t>(std::size(items))));
+  Py_ssize_t i = 0;
+  for (const auto& x : items) PyList_SET_ITEM(list.get(), i++, Ref(to_py(x)).release());
+  return list;
+}
+
+// A new tuple of the given objects.
+template <class... R>
+Ref py_tuple(R... items) {
+  Ref t = check(PyTuple_New(sizeof...(items)));
+  Py_ssize_t i = 0;
+  (PyTuple_SET_ITEM(t.get(), i++, items.release()), ...);
+  return t;
+}
+
 // The result of a rich comparison from a three-way comparison of the two operands.
 template <class Ordering>
 Ref ordering_result(Ordering c, int op) {

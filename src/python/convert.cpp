@@ -18,13 +18,7 @@ Ref py_permutation(Permut32 p) {
 
 Ref instr_to_plain(Instr32 in) {
   Ref gate = py_str(in.gate().display());
-  Ref slots = check(PyTuple_New(2));
-  PyTuple_SET_ITEM(slots.get(), 0, py_uint(in.slot(0)).release());
-  PyTuple_SET_ITEM(slots.get(), 1, py_uint(in.slot(1)).release());
-  Ref t = check(PyTuple_New(2));
-  PyTuple_SET_ITEM(t.get(), 0, gate.release());
-  PyTuple_SET_ITEM(t.get(), 1, slots.release());
-  return t;
+  return py_tuple(std::move(gate), py_tuple(py_uint(in.slot(0)), py_uint(in.slot(1))));
 }
 
 namespace {
