@@ -12,6 +12,8 @@
 #include <fmt/format.h>
 #include <gtest/gtest.h>
 
+#include "core/test_support.hpp"
+
 #include "circ/gate.hpp"
 #include "core/panic.hpp"
 #include "search/ecc.hpp"
@@ -20,15 +22,6 @@
 
 namespace marrowfen {
 namespace {
-
-std::string stop_message(auto&& f) {
-  try {
-    f();
-  } catch (const Panic& p) {
-    return p.message();
-  }
-  return "<no stop>";
-}
 
 // Distinct stand-in identities for the tracker's own bookkeeping (nothing checks them).
 IdentityCirc node(std::uint32_t k) {

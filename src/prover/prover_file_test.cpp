@@ -8,6 +8,8 @@
 
 #include <gtest/gtest.h>
 
+#include "core/test_support.hpp"
+
 #include "circ/gate.hpp"
 #include "core/panic.hpp"
 #include "search/ecc.hpp"
@@ -47,15 +49,6 @@ std::string error_text(auto&& f) {
     return e.what();
   }
   return "<no error>";
-}
-
-std::string stop_message(auto&& f) {
-  try {
-    f();
-  } catch (const Panic& p) {
-    return p.message();
-  }
-  return "<no stop>";
 }
 
 const Instr32 H0 = Instr32::one(gates::H, 0);

@@ -7,6 +7,8 @@
 #include <vector>
 
 #include <gtest/gtest.h>
+
+#include "core/test_support.hpp"
 #include <tbb/global_control.h>
 
 #include "circ/gate.hpp"
@@ -19,15 +21,6 @@ namespace {
 
 using testing::one;
 using testing::two;
-
-std::string stop_message(auto&& f) {
-  try {
-    f();
-  } catch (const Panic& p) {
-    return p.message();
-  }
-  return "<no stop>";
-}
 
 const Instr32 X0 = one(gates::X, 0), Z0 = one(gates::Z, 0), H0 = one(gates::H, 0),
               S0 = one(gates::S, 0), SDG0 = one(gates::SDG, 0);
