@@ -78,8 +78,7 @@ std::pair<IdentitySet, bool> IdentityProver::add_identity_search(IdentityCirc id
         par_apply_rules(*current, static_cast<std::uint32_t>(max_size - current->len()));
     for (IdentityCirc& item : next) {
       check_bound(item, max_size);
-      if (visited.contains(item)) continue;
-      visited.insert(item);
+      if (!visited.insert(item).second) continue;  // met before
       if (item.len() < min_size) {
         const bool assumed = add_identity(std::move(item), additional_size, count_limit);
         return {std::move(visited), assumed};
@@ -112,8 +111,7 @@ std::pair<std::optional<IdentityCirc>, IdentitySet> IdentityProver::prove_identi
         par_apply_rules(*current, static_cast<std::uint32_t>(max_size - current->len()));
     for (IdentityCirc& item : next) {
       check_bound(item, max_size);
-      if (visited.contains(item)) continue;
-      visited.insert(item);
+      if (!visited.insert(item).second) continue;  // met before
       if (item.len() < min_size) {
         auto [result, inner] =
             prove_identity_with_visited(std::move(item), additional_size, count_limit);
