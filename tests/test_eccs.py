@@ -1,6 +1,8 @@
 import inspect
+import json
 import os
 
+import numpy as np
 import pytest
 
 from marrowfen import ECC, ECCs, Circ, Evaluator, Gate, IdentityCirc, Instr, RawECCs
@@ -191,12 +193,53 @@ def test_quartz_export(load, tmp_path):
     sw = '["swap",["Q0","Q1"],["Q0","Q1"]]'
     expected = (
         '[[[0],[0]],{"0_0":[[[1,0],[]],[[1,2],[["h",["Q0"],["Q0"]],["h",["Q0"],["Q0"]]]]],'
-        '"2_0":[[[1,1],[["h",["Q0"],["Q0"]]]],[[2,2],[["x",["Q1"],["Q1"]],' + sw + ']],[[1,0],[]]],'
+        '"2_0":[[[2,1],[["h",["Q0"],["Q0"]]]],[[2,2],[["x",["Q1"],["Q1"]],' + sw + ']],[[2,0],[]]],'
         '"2_1":[[[2,2],[["h",["Q0"],["Q0"]],' + sw + ']],[[2,1],[["x",["Q1"],["Q1"]]]],[[2,1],[' + sw + ']]]}]'
     )
     assert path.read_text() == expected
     load(b"\x00\x01").dump_quartz(str(path))
     assert path.read_bytes() == b"[[[0],[0]],{}]"
+
+
+QUARTZ_GATES = {
+    "h": np.array([[1, 1], [1, -1]]) / np.sqrt(2),
+    "t": np.diag([1, np.exp(1j * np.pi / 4)]),
+    "tdg": np.diag([1, np.exp(-1j * np.pi / 4)]),
+    # Two-qubit matrices with the first qubit as the high index bit.
+    "cx": np.array([[1, 0, 0, 0], [0, 1, 0, 0], [0, 0, 0, 1], [0, 0, 1, 0]]),
+    "swap": np.array([[1, 0, 0, 0], [0, 0, 1, 0], [0, 1, 0, 0], [0, 0, 0, 1]]),
+}
+
+
+def quartz_unitary(instrs, nqubits):
+    """The matrix of a written circuit, qubit q being tensor axis q."""
+    dim = 2 ** nqubits
+    u = np.eye(dim, dtype=complex).reshape((2,) * nqubits + (dim,))
+    for name, qubits, again in instrs:
+        assert again == qubits
+        qs = [int(q[1:]) for q in qubits]
+        k = len(qs)
+        g = QUARTZ_GATES[name].reshape((2,) * (2 * k))
+        u = np.moveaxis(np.tensordot(g, u, axes=(list(range(k, 2 * k)), qs)), list(range(k)), qs)
+    return u.reshape(dim, dim)
+
+
+def test_quartz_export_of_a_search(tmp_path):
+    ev = Evaluator(3)
+    raw, _counters = RawECCs.generate(ev, [h, t, cx], 5)
+    path = tmp_path / "search.json"
+    raw.simplify().dump_quartz(str(path))
+    header, groups = json.loads(path.read_text())
+    assert header == [[0], [0]] and groups
+    for key, group in groups.items():
+        need = max([1] + [int(q[1:]) + 1 for _, instrs in group for _, qs, _ in instrs for q in qs])
+        assert {count for (count, _), _ in group} == {need}, key
+        assert all(n == len(instrs) for (_, n), instrs in group), key
+        first = quartz_unitary(group[0][1], need)
+        for _, instrs in group[1:]:
+            other = quartz_unitary(instrs, need)
+            phase = np.vdot(first, other) / 2 ** need
+            assert np.allclose(first * phase, other, atol=1e-9), key
 
 
 def test_file_errors(load, tmp_path):

@@ -2,6 +2,7 @@
 // file.
 #include "search/quartz.hpp"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdint>
 #include <string>
@@ -29,21 +30,18 @@ json qubit_names(Instr32 in) {
   return q;
 }
 
-// [[qubit count, gate count], [[gate, qubits, qubits], ...]] for the member's instructions
-// followed by the SWAPs that realise f.
-json circuit_entry(const std::vector<Instr32>& instrs, Permut32 f) {
+// The instruction entries of the member's instructions followed by the SWAPs that realise f;
+// `width` is raised to one more than the highest qubit they use.
+json instruction_entries(const std::vector<Instr32>& instrs, Permut32 f, unsigned& width) {
   json entries = json::array();
-  unsigned highest = 0;
-  std::size_t count = 0;
   auto add = [&](Instr32 in) {
     json q = qubit_names(in);
     entries.push_back(json::array({in.gate().display(), q, q}));
-    highest = std::max<unsigned>(highest, in.largest_qubit());
-    ++count;
+    width = std::max<unsigned>(width, in.largest_qubit() + 1u);
   };
   for (Instr32 in : instrs) add(in);
   for (auto [a, b] : f.generate_swaps()) add(Instr32::two(gates::SWAP, a, b));
-  return json::array({json::array({highest + 1, count}), std::move(entries)});
+  return entries;
 }
 
 }  // namespace
@@ -58,12 +56,21 @@ std::string quartz_document(const ECCs& eccs) {
     for (std::size_t h = 0; h < members.size(); ++h) {
       if (visited[h]) continue;
       const Permut32 inv = members[h].second.inv();
-      json group = json::array();
+      // Every circuit of a group declares the group's qubit count: a reader of the format
+      // pairs any two circuits of a group as one rewrite rule, which needs equal counts.
+      std::vector<json> written;
+      written.reserve(members.size());
+      unsigned width = 1;
       for (std::size_t j = 0; j < members.size(); ++j) {
         // f maps p to inv(perm_j(p)): member j's permutation relative to member h's.
         const Permut32 f = inv * members[j].second;
         if (f.is_identity()) visited[j] = true;
-        group.push_back(circuit_entry(members[j].first, f));
+        written.push_back(instruction_entries(members[j].first, f, width));
+      }
+      json group = json::array();
+      for (json& entries : written) {
+        const std::size_t count = entries.size();
+        group.push_back(json::array({json::array({width, count}), std::move(entries)}));
       }
       groups[fmt::format("{}_{}", i, g)] = std::move(group);
       ++g;

@@ -2,7 +2,8 @@
 // least two members gives one group per distinct trailing permutation among its members (in
 // the order of first occurrence); a group lists every member of the class, each written with
 // the SWAP instructions that carry its permutation relative to the group's. Group keys are
-// "{class index}_{group number}", written in byte-wise ascending order.
+// "{class index}_{group number}", written in byte-wise ascending order. Every circuit of a
+// group declares the group's qubit count: the largest that any of its written circuits needs.
 #pragma once
 
 #include <string>

@@ -50,8 +50,8 @@ TEST(Quartz, OneGroupPerDistinctPermutation) {
   const ECC e{{EccMember{{H0}, P({1, 0})}, EccMember{{one(gates::X, 1)}, id(2)},
                EccMember{{}, P({1, 0})}}};
   const std::string sw = R"(["swap",["Q0","Q1"],["Q0","Q1"]])";
-  const std::string g0 = R"([[[1,1],[["h",["Q0"],["Q0"]]]],[[2,2],[["x",["Q1"],["Q1"]],)" + sw +
-                         R"(]],[[1,0],[]]])";
+  const std::string g0 = R"([[[2,1],[["h",["Q0"],["Q0"]]]],[[2,2],[["x",["Q1"],["Q1"]],)" + sw +
+                         R"(]],[[2,0],[]]])";
   const std::string g1 = R"([[[2,2],[["h",["Q0"],["Q0"]],)" + sw +
                          R"(]],[[2,1],[["x",["Q1"],["Q1"]]]],[[2,1],[)" + sw + "]]]";
   EXPECT_EQ(quartz_document(ECCs{{e}, 2}), "[[[0],[0]],{\"0_0\":" + g0 + ",\"0_1\":" + g1 + "}]");
@@ -61,6 +61,18 @@ TEST(Quartz, OneGroupPerDistinctPermutation) {
                   EccMember{{two(gates::CX, 0, 2), H0, H0}, P({2, 0, 1})}}};
   EXPECT_EQ(quartz_document(ECCs{{same}, 3}),
             R"([[[0],[0]],{"0_0":[[[3,1],[["cx",["Q0","Q2"],["Q0","Q2"]]]],[[3,3],[["cx",["Q0","Q2"],["Q0","Q2"]],["h",["Q0"],["Q0"]],["h",["Q0"],["Q0"]]]]]}])");
+}
+
+TEST(Quartz, OneQubitCountPerGroup) {
+  // Members using no qubit, {0} and {0, 1}: every entry declares the widest need.
+  const ECC mixed{{EccMember{{}, id(2)}, EccMember{{H0, H0}, id(2)},
+                   EccMember{{two(gates::CX, 0, 1), two(gates::CX, 0, 1)}, id(2)}}};
+  EXPECT_EQ(quartz_document(ECCs{{mixed}, 2}),
+            R"([[[0],[0]],{"0_0":[[[2,0],[]],[[2,2],[["h",["Q0"],["Q0"]],["h",["Q0"],["Q0"]]]],)"
+            R"([[2,2],[["cx",["Q0","Q1"],["Q0","Q1"]],["cx",["Q0","Q1"],["Q0","Q1"]]]]]}])");
+  // A group whose circuits use no qubit declares 1.
+  const ECC empty{{EccMember{{}, id(3)}, EccMember{{}, id(3)}}};
+  EXPECT_EQ(quartz_document(ECCs{{empty}, 3}), R"([[[0],[0]],{"0_0":[[[1,0],[]],[[1,0],[]]]}])");
 }
 
 TEST(Quartz, GateTextsAsJsonStrings) {
