@@ -5,7 +5,7 @@ import os
 import numpy as np
 import pytest
 
-from marrowfen import ECC, ECCs, Circ, Evaluator, Gate, IdentityCirc, Instr, RawECCs
+from marrowfen import ECC, ECCs, Circ, Evaluator, Gate, IdentityCirc, IdentityProver, Instr, RawECCs
 from helpers import panics
 
 h = Gate.from_name("h")
@@ -268,6 +268,31 @@ def test_file_errors(load, tmp_path):
             eccs.dump_postcard("/dev/full")
         with pytest.raises(ValueError, match=r"^Failed to write JSON: No space left on device \(os error 28\)$"):
             eccs.dump_quartz("/dev/full")
+
+
+NUL_REFUSED = "file name contained an unexpected NUL byte"
+
+
+@pytest.mark.parametrize("call, prefix", [
+    (lambda eccs, prover, path: eccs.dump_postcard(path), "Failed to create file"),
+    (lambda eccs, prover, path: eccs.dump_quartz(path), "Failed to create file"),
+    (lambda eccs, prover, path: ECCs.from_postcard(path), "Failed to open file"),
+    (lambda eccs, prover, path: prover.dump_postcard(path), "Failed to create file"),
+    (lambda eccs, prover, path: IdentityProver.from_postcard(path), "Failed to open file"),
+])
+def test_nul_in_path_names_no_file(load, tmp_path, call, prefix):
+    eccs = load(EXAMPLE)
+    prover = IdentityProver.build_from_eccs(load(b"\x00\x01"))
+    (tmp_path / "eccs.bin").unlink()
+    # The file that the path names up to its NUL exists and would read well.
+    valid = {"out": EXAMPLE, "prover": b"\x00\x00\x00"}
+    for name, data in valid.items():
+        (tmp_path / name).write_bytes(data)
+    for name in ("out", "prover", "new"):
+        with pytest.raises(OSError) as info:
+            call(eccs, prover, str(tmp_path / name) + "\x00.bin")
+        assert str(info.value) == f"{prefix}: {NUL_REFUSED}"
+    assert {p.name: p.read_bytes() for p in tmp_path.iterdir()} == valid
 
 
 def test_simplify_a_search(tmp_path):

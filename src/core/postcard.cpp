@@ -4,7 +4,6 @@
 #include <cerrno>
 #include <cstring>
 
-#include <fcntl.h>
 #include <unistd.h>
 
 #include <fmt/format.h>
@@ -71,11 +70,7 @@ bool is_valid_utf8(std::string_view s) noexcept {
 
 PostcardWriter::PostcardWriter(const std::string& path)
     : buf_(std::make_unique<std::uint8_t[]>(BUFFER_SIZE)) {
-  fd_ = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
-  if (fd_ < 0) {
-    const int err = errno;
-    throw IoError(fmt::format("Failed to create file: {}", os_error_text(err)));
-  }
+  fd_ = open_file(path, FileMode::CreateWrite, "Failed to create file");
 }
 
 PostcardWriter::~PostcardWriter() {
@@ -162,11 +157,7 @@ PostcardReader::PostcardReader(const std::string& path, std::size_t scratch_size
     : scratch_size_(scratch_size),
       buf_(std::make_unique<std::uint8_t[]>(BUFFER_SIZE)),
       scratch_(std::make_unique<std::uint8_t[]>(scratch_size)) {  // zeroed
-  fd_ = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd_ < 0) {
-    const int err = errno;
-    throw IoError(fmt::format("Failed to open file: {}", os_error_text(err)));
-  }
+  fd_ = open_file(path, FileMode::Read, "Failed to open file");
 }
 
 PostcardReader::~PostcardReader() {

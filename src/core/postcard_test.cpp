@@ -249,6 +249,26 @@ TEST_F(PostcardTest, FileErrors) {
   } catch (const IoError& e) {
     EXPECT_EQ(std::string(e.what()), "Failed to open file: No such file or directory (os error 2)");
   }
+  // A path with a NUL names no file: refused before anything is created or read.
+  for (const std::string& prefix : {path("w.bin"), path("no/such/dir/f.bin")}) {
+    const std::string nul = prefix + std::string(1, '\0') + ".bin";
+    try {
+      PostcardWriter w(nul);
+      ADD_FAILURE() << "created a file for a path with a NUL";
+    } catch (const IoError& e) {
+      EXPECT_EQ(std::string(e.what()),
+                "Failed to create file: file name contained an unexpected NUL byte");
+    }
+  }
+  EXPECT_FALSE(std::filesystem::exists(path("w.bin")));
+  write_file({1, 2, 3}, "r.bin");
+  try {
+    PostcardReader r(path("r.bin") + std::string(1, '\0'));
+    ADD_FAILURE() << "opened a path with a NUL";
+  } catch (const IoError& e) {
+    EXPECT_EQ(std::string(e.what()),
+              "Failed to open file: file name contained an unexpected NUL byte");
+  }
   // A directory opens but cannot be read: a read error reads as the end of the data.
   EXPECT_EQ(read_error({}, [&](PostcardReader&) { PostcardReader d(dir_.string()); d.u8(); }),
             END);

@@ -8,7 +8,6 @@
 #include <string>
 #include <vector>
 
-#include <fcntl.h>
 #include <unistd.h>
 
 #include <fmt/format.h>
@@ -82,11 +81,7 @@ std::string quartz_document(const ECCs& eccs) {
 
 void ECCs::dump_quartz(const std::string& path) const {
   const std::string doc = quartz_document(*this);
-  const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
-  if (fd < 0) {
-    const int err = errno;
-    throw IoError(fmt::format("Failed to create file: {}", os_error_text(err)));
-  }
+  const int fd = open_file(path, FileMode::CreateWrite, "Failed to create file");
   const char* p = doc.data();
   std::size_t left = doc.size();
   while (left > 0) {
