@@ -140,7 +140,8 @@ def test_prover_method_surface():
 
 
 def check_proof(proof, start, assumed):
-    """Entry 0 is the start, assumptions are the prover's, every index is in range, no identity
+    """Entry 0 is the start, entries without premises are the prover's assumptions or have no
+    instructions, every index is in range, no identity
     is listed twice and the numbering is the depth-first pre-order from entry 0."""
     raw = proof.raw
     assert raw[0][0] == start
@@ -151,7 +152,7 @@ def check_proof(proof, start, assumed):
         order.append(i)
         dep = raw[i][1]
         if dep is None:
-            assert raw[i][0] in assumed
+            assert raw[i][0] in assumed or len(raw[i][0]) == 0  # no instructions: trivially true
             return
         for k in dep:
             assert 0 <= k < len(raw)
@@ -184,6 +185,76 @@ def test_export_proof_end_to_end(two_qubit, capfd):
     # Searches of an identity without rewrites end without a proof.
     assert prover.export_proof(XX, 3, 100000) is None
     assert capfd.readouterr().out == ""
+
+
+def check_replay(prover, proof, additional_size):
+    """Every derived entry is rewritten by one round into one of its two premises (the rewritten
+    identity; the other is the rule identity, itself an identity)."""
+    raw = proof.raw
+    bound = len(raw[0][0]) + additional_size
+    for identity, dep in raw:
+        if dep is None:
+            continue
+        a, b = raw[dep[0]][0], raw[dep[1]][0]
+        rewrites = prover.par_apply_rules(identity, bound - len(identity))
+        assert a in rewrites or b in rewrites, identity
+        assert a.check() and b.check()
+
+
+# The class file of the single class {empty circuit, h(0) h(0)} over one qubit.
+HH_CLASS = bytes.fromhex("01 02 00 80 80 80 08 02 01 68 00 FF 01 68 00 FF 80 80 80 08 01")
+EMPTY = ident()
+HHHH = ident(*[Instr(h, [0])] * 4)
+
+
+@pytest.fixture(scope="module")
+def hh_prover(tmp_path_factory):
+    path = tmp_path_factory.mktemp("hh") / "hh.eccs"
+    path.write_bytes(HH_CLASS)
+    return IdentityProver.build_from_eccs(ECCs.from_postcard(str(path)))
+
+
+def test_the_identity_without_instructions_is_trivially_true(hh_prover, capfd):
+    prover = hh_prover
+    assert prover.get_assumed() == [HH]
+    for limit in (0, 10):
+        assert prover.prove_identity_with_visited(EMPTY, 3, limit) == (None, {EMPTY})
+    # h h rewrites to the identity without instructions; h h h h to h h first.
+    for start in (HH, HHHH):
+        result, visited = prover.prove_identity_with_visited(start, 3, 100)
+        assert result is None
+        assert any(len(v) == 0 for v in visited)
+
+    capfd.readouterr()
+    assert prover.export_proof(EMPTY, 3, 100) == Proof([(EMPTY, None)])
+    assert prover.export_proof(HH, 3, 100) == Proof([(HH, None)])
+    proof = prover.export_proof(HHHH, 3, 100)
+    assert len(proof.raw) > 1
+    check_proof(proof, HHHH, [HH])
+    check_replay(prover, proof, 3)
+
+
+def test_every_assumption_of_a_real_prover_exports(capfd):
+    t = Gate.from_name("t")
+    eccs = RawECCs.generate(Evaluator(2), [h, t, cx], 5)[0].simplify()
+    prover = IdentityProver.build_from_eccs(eccs)
+    assumed = prover.get_assumed()
+    tt = ident(Instr(t, [0]), Instr(Gate.from_name("tdg"), [0]))
+    assert HH in assumed and tt in assumed
+    cands = sorted({c for c, _, _ in eccs.to_identity_circuits()})
+    capfd.readouterr()
+    for c in assumed:
+        assert prover.export_proof(c, 3, 100000) == Proof([(c, None)])
+    derived = 0
+    for c in cands:
+        proof = prover.export_proof(c, 3, 100000)
+        assert (proof is None) == (prover.prove_identity(c, 3, 100000) is not None)
+        if proof is None:
+            continue
+        check_proof(proof, c, assumed)
+        check_replay(prover, proof, 3)
+        derived += len(proof.raw) > 1
+    assert derived > 0
 
 
 EXPLORING = re.compile(r"^Exploring [0-9a-f]+ (\d+) (Identity \{ .* \}) \((\d+) queued\)$")

@@ -91,6 +91,11 @@ struct ProofTracker::Search {
   bool usable(const IdentityCirc& id) const {
     return prover.proved.contains(id) || filter_set.contains(id);
   }
+  // Resolved without premises: an assumption, or the identity without instructions, which is
+  // trivially true.
+  bool premise_free(const IdentityCirc& id, std::uint64_t hash) const {
+    return id.is_empty() || assume.contains(id, hash);
+  }
 };
 
 bool ProofTracker::prove(const IdentityCirc& identity, const IdentityProver& prover,
@@ -99,7 +104,7 @@ bool ProofTracker::prove(const IdentityCirc& identity, const IdentityProver& pro
   Search s{prover, filter_set, static_cast<std::uint32_t>(identity.len() + additional_size),
            AssumeIndex(prover.assume), {}};
   const std::uint64_t initial = identity.hash_value();
-  if (s.assume.contains(identity, initial)) {
+  if (s.premise_free(identity, initial)) {
     table_.insert(identity, ProofFuture::result(std::nullopt));
     return true;
   }
@@ -169,10 +174,10 @@ void ProofTracker::expand(std::uint64_t key, Search& s) {
   std::vector<std::pair<IdentityCirc, IdentityCirc>> pairs =
       s.prover.par_transition_pairs(id, static_cast<std::uint32_t>(s.max_size - id.len()));
 
-  // One premise of a transition: an assumption is resolved on the spot; otherwise it waits on
-  // this node and is queued unless it was expanded already.
+  // One premise of a transition: an assumption or the empty identity is resolved on the spot;
+  // otherwise it waits on this node and is queued unless it was expanded already.
   auto take = [&](IdentityCirc& premise, std::uint64_t h, Pair pair, const char* same_as_key) {
-    if (s.assume.contains(premise, h)) {
+    if (s.premise_free(premise, h)) {
       table_.insert(std::move(premise), ProofFuture::result(std::nullopt));
       return;
     }

@@ -1,12 +1,13 @@
 // Proof tracking and proof export.
 //
 // A proof is a list of identities in which every identity is either an assumption of the
-// prover or follows from two entries of the list: a rewritten identity and the rule identity
-// that rewrote it. `export_proof` finds one with a best-first search over rewrite transitions
-// (`par_transition_pairs`) that keeps a resolution state for every identity met: an identity
-// is resolved as soon as both identities of one of its transitions are, and resolution spreads
-// to every identity waiting on it. The resolved derivation of the start is then numbered depth
-// first, the start being entry 0.
+// prover, the identity without instructions (trivially true), or follows from two entries of
+// the list: a rewritten identity and the rule identity that rewrote it. `export_proof` finds
+// one with a best-first search over rewrite transitions (`par_transition_pairs`) that keeps a
+// resolution state for every identity met: an identity is resolved as soon as both
+// identities of one of its transitions are, and resolution spreads to every identity waiting
+// on it. The resolved derivation of the start is then numbered depth first, the start being
+// entry 0.
 //
 // Nodes are addressed by the 64-bit content hash of their identity and refer to each other by
 // these hashes only; the identities themselves live once, in the tracker's table.
@@ -100,7 +101,8 @@ class ProofTracker {
   // only identities in the prover's accepted set or in `filter_set`. Writes "Exploring {:x} {}
   // {} ({} queued)" to standard output before the 1st, 51st, 101st, ... node worked on, and
   // "Proof search exceeded limit of {} states." when the table outgrows `count_limit`. True
-  // when the start was resolved.
+  // when the start was resolved. Assumptions and the identity without instructions are
+  // resolved without premises, as the start and as premises of a transition.
   bool prove(const IdentityCirc& identity, const IdentityProver& prover,
              std::uint32_t additional_size, std::uint32_t count_limit,
              const IdentitySet& filter_set);

@@ -53,7 +53,8 @@ const Built& one_qubit() {
 }
 
 // Checks that `proof` is a derivation of `start` that the tracker could have found: entry 0
-// is the start, every assumption is one of the prover's, every derived entry is justified by
+// is the start, every entry without premises is one of the prover's assumptions or the
+// identity without instructions, every derived entry is justified by
 // one of its own rewrite transitions (rewritten identity and rule identity) within the bound,
 // no identity is listed twice, and the numbering is the depth-first pre-order from entry 0.
 void expect_valid(const Proof& proof, const IdentityCirc& start, const IdentityProver& prover,
@@ -66,7 +67,9 @@ void expect_valid(const Proof& proof, const IdentityCirc& start, const IdentityP
     const auto& [id, dep] = e[i];
     for (std::size_t j = 0; j < i; ++j) EXPECT_NE(e[j].first, id) << i;
     if (!dep) {
-      EXPECT_NE(std::find(prover.assume.begin(), prover.assume.end(), id), prover.assume.end())
+      // The identity without instructions needs no premises.
+      EXPECT_TRUE(id.is_empty() ||
+                  std::find(prover.assume.begin(), prover.assume.end(), id) != prover.assume.end())
           << i;
       continue;
     }
@@ -206,6 +209,67 @@ TEST(ExportProof, ProofsOfABuiltProverAreDerivationsFromItsAssumptions) {
       }
     }
   EXPECT_GT(derived, 0u);
+}
+
+// Every assumption of a prover over h, t and cx exports a proof (h h and t tdg among them are
+// derivable only through the identity without instructions), and so does every candidate
+// found derivable.
+TEST(ExportProof, EveryAssumptionOfABuiltProverExports) {
+  static const Built b = build({gates::H, gates::T, gates::CX}, 2, 5);
+  ASSERT_FALSE(b.prover.assume.empty());
+  auto check = [&](const IdentityCirc& id) {
+    ::testing::internal::CaptureStdout();
+    const std::optional<Proof> p = export_proof(b.prover, id, 3, 100000);
+    ::testing::internal::GetCapturedStdout();
+    EXPECT_EQ(p.has_value(), !b.prover.prove_identity(id, 3, 100000).has_value()) << id.display();
+    if (!p) return false;
+    expect_valid(*p, id, b.prover, 3);
+    return true;
+  };
+  for (const IdentityCirc& id : b.prover.assume) EXPECT_TRUE(check(id)) << id.display();
+  std::size_t derived = 0;
+  for (const IdentityCirc& id : b.candidates) derived += check(id);
+  EXPECT_GT(derived, b.candidates.size() / 2);
+}
+
+// The prover of the single class {empty circuit, h(0) h(0)}: h h is its assumption, and it
+// rewrites to the identity without instructions.
+TEST(ExportProof, TheIdentityWithoutInstructionsIsTriviallyTrue) {
+  const Instr32 h0 = Instr32::one(gates::H, 0);
+  const Permut32 p1 = Permut32::identity(1);
+  ECCs eccs;
+  eccs.nqubits = 1;
+  eccs.eccs.push_back(ECC{{{{}, p1}, {{h0, h0}, p1}}});
+  ::testing::internal::CaptureStderr();
+  const IdentityProver prover = IdentityProver::build(eccs);
+  ::testing::internal::GetCapturedStderr();
+  const IdentityCirc empty = IdentityCirc::create();
+  const IdentityCirc hh = IdentityCirc::from_circ(Circ::create({h0, h0}, p1));
+  const IdentityCirc hhhh = IdentityCirc::from_circ(Circ::create({h0, h0, h0, h0}, p1));
+  ASSERT_EQ(prover.assume, std::vector<IdentityCirc>{hh});
+
+  for (std::uint32_t limit : {0u, 10u}) {
+    const auto [result, visited] = prover.prove_identity_with_visited(empty, 3, limit);
+    EXPECT_EQ(result, std::nullopt);
+    EXPECT_EQ(visited, IdentitySet{empty});
+  }
+  // Each reaches a shorter identity, and in the end one without instructions.
+  for (const IdentityCirc& id : {hh, hhhh}) {
+    const auto [result, visited] = prover.prove_identity_with_visited(id, 3, 100);
+    EXPECT_EQ(result, std::nullopt) << id.display();
+    EXPECT_TRUE(std::any_of(visited.begin(), visited.end(),
+                            [](const IdentityCirc& v) { return v.is_empty(); }))
+        << id.display();
+  }
+
+  ::testing::internal::CaptureStdout();
+  EXPECT_EQ(export_proof(prover, empty, 3, 100), (Proof{{{empty, std::nullopt}}}));
+  EXPECT_EQ(export_proof(prover, hh, 3, 100), (Proof{{{hh, std::nullopt}}}));
+  const std::optional<Proof> p = export_proof(prover, hhhh, 3, 100);
+  ::testing::internal::GetCapturedStdout();
+  ASSERT_TRUE(p.has_value());
+  expect_valid(*p, hhhh, prover, 3);
+  EXPECT_GT(p->entries.size(), 1u);
 }
 
 // One line before the 1st, 51st, 101st, ... node worked on; the first is the start's, popped

@@ -190,7 +190,8 @@ class IdentityProver {
                                                    std::uint32_t count_limit);
 
   // Read-only search: (none, visited) when derivable; (the identity found not derivable,
-  // visited) when the search ran out or `visited` exceeded `count_limit` identities.
+  // visited) when the search ran out or `visited` exceeded `count_limit` identities. The
+  // identity without instructions is derivable at once: (none, {it}).
   std::pair<std::optional<IdentityCirc>, IdentitySet> prove_identity_with_visited(
       IdentityCirc identity, std::uint32_t additional_size, std::uint32_t count_limit) const;
 

@@ -337,7 +337,29 @@ TEST(Search, ProveIdentityTestsNothingOnEntry) {
   const IdentityCirc xx = id0({X0, X0});
   p.proved.insert(xx);
   EXPECT_EQ(p.prove_identity(xx, 3, 10), xx);
-  EXPECT_EQ(p.prove_identity(IdentityCirc::create(), 3, 10), IdentityCirc::create());
+}
+
+// The identity without instructions is derivable at once, whatever the limits; a search that
+// reaches it (here x x, by the rule x x -> nothing) answers derivable through its recursion.
+TEST(Search, TheIdentityWithoutInstructionsIsDerivable) {
+  const IdentityProver none;
+  const IdentityCirc empty = IdentityCirc::create();
+  for (std::uint32_t limit : {0u, 10u}) {
+    const auto [result, visited] = none.prove_identity_with_visited(empty, 3, limit);
+    EXPECT_EQ(result, std::nullopt);
+    EXPECT_EQ(visited, IdentitySet{empty});
+  }
+  EXPECT_EQ(none.prove_identity(empty, 0, 0), std::nullopt);
+
+  IdentityProver p;
+  add_rule(p, wire0({X0, X0}), {Circ::create({}, Permut32::identity(1))}, true);
+  const IdentityCirc xx = id0({X0, X0});
+  // The rewrite keeps the wire: no instructions, the identity permutation of one qubit.
+  const IdentityCirc reached = id0({});
+  ASSERT_EQ(p.par_apply_rules(xx, 0), std::vector<IdentityCirc>{reached});
+  const auto [result, visited] = p.prove_identity_with_visited(xx, 0, 10);
+  EXPECT_EQ(result, std::nullopt);
+  EXPECT_EQ(visited, (IdentitySet{xx, reached}));
 }
 
 TEST(Search, TheLargestAdditionalSizeLeavesNoBucket) {

@@ -99,6 +99,13 @@ std::pair<IdentitySet, bool> IdentityProver::add_identity_search(IdentityCirc id
 
 std::pair<std::optional<IdentityCirc>, IdentitySet> IdentityProver::prove_identity_with_visited(
     IdentityCirc identity, std::uint32_t additional_size, std::uint32_t count_limit) const {
+  // The identity without instructions is trivially true; a search that reaches one answers
+  // derivable through its recursion.
+  if (identity.is_empty()) {
+    IdentitySet visited;
+    visited.insert(std::move(identity));
+    return {std::nullopt, std::move(visited)};
+  }
   Buckets buckets(additional_size);
   IdentitySet visited;
   buckets.push(0, identity);
