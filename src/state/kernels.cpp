@@ -1,8 +1,10 @@
 #include "state/kernels.hpp"
 
 #include <algorithm>
+#include <atomic>
 #include <bit>
 #include <cstring>
+#include <memory>
 #include <type_traits>
 
 #include <fmt/format.h>
@@ -303,17 +305,25 @@ void perform_swap_gate(StateVec& state, std::span<const std::uint8_t> qubits) {
 
 namespace {
 
-// The matrix as row-major blocks of real and imaginary parts: m_re[j][c] = M(j, c).re.
-template <unsigned D>
-struct DenseBlock {
-  double re[D][D];
-  double im[D][D];
-  explicit DenseBlock(const GateMatrix& m) {
-    for (unsigned c = 0; c < D; ++c)
-      for (unsigned j = 0; j < D; ++j) {
-        const QComplex& e = m.data[std::size_t{c} * D + j];
-        re[j][c] = e.re.v;
-        im[j][c] = e.im.v;
+// A gate matrix as the dense loops read it: row-major blocks of real and imaginary parts,
+// re[j * D + c] = M(j, c).re for side D = 2, 4 or 8. Other sizes keep only their shape, which is
+// all that the size checks need.
+struct PreparedMatrix {
+  std::uint32_t rows = 0;
+  std::uint32_t cols = 0;
+  std::size_t entries = 0;
+  double re[64];
+  double im[64];
+
+  explicit PreparedMatrix(const GateMatrix& m) noexcept
+      : rows(m.rows), cols(m.cols), entries(m.data.size()) {
+    const std::uint32_t d = rows;
+    if (cols != d || entries != std::size_t{d} * d || (d != 2 && d != 4 && d != 8)) return;
+    for (std::uint32_t c = 0; c < d; ++c)
+      for (std::uint32_t j = 0; j < d; ++j) {
+        const QComplex& e = m.data[std::size_t{c} * d + j];
+        re[j * d + c] = e.re.v;
+        im[j * d + c] = e.im.v;
       }
   }
 };
@@ -322,7 +332,7 @@ struct DenseBlock {
 // w_j = sum over c ascending of M(j, c) * v_c, each product (a.re b.re - a.im b.im,
 // a.re b.im + a.im b.re) with a = M(j, c), b = v_c, the sum starting from the column-0 product.
 template <unsigned D, class T, class Idx>
-inline void dense_group(const DenseBlock<D>& m, double* re, double* im, const Idx& e) {
+inline void dense_group(const PreparedMatrix& m, double* re, double* im, const Idx& e) {
   T vr[D], vi[D];
   for (unsigned c = 0; c < D; ++c) {
     vr[c] = load<T>(re + e[c]);
@@ -330,11 +340,13 @@ inline void dense_group(const DenseBlock<D>& m, double* re, double* im, const Id
   }
   T wr[D], wi[D];
   for (unsigned j = 0; j < D; ++j) {
-    T sr = m.re[j][0] * vr[0] - m.im[j][0] * vi[0];
-    T si = m.re[j][0] * vi[0] + m.im[j][0] * vr[0];
+    const double* const mr = m.re + j * D;
+    const double* const mi = m.im + j * D;
+    T sr = mr[0] * vr[0] - mi[0] * vi[0];
+    T si = mr[0] * vi[0] + mi[0] * vr[0];
     for (unsigned c = 1; c < D; ++c) {
-      const T pr = m.re[j][c] * vr[c] - m.im[j][c] * vi[c];
-      const T pi = m.re[j][c] * vi[c] + m.im[j][c] * vr[c];
+      const T pr = mr[c] * vr[c] - mi[c] * vi[c];
+      const T pi = mr[c] * vi[c] + mi[c] * vr[c];
       sr = sr + pr;
       si = si + pi;
     }
@@ -348,10 +360,9 @@ inline void dense_group(const DenseBlock<D>& m, double* re, double* im, const Id
 }
 
 template <unsigned K>
-void dense(StateVec& s, std::span<const std::uint8_t> qubits, const GateMatrix& matrix) {
+void dense(StateVec& s, std::span<const std::uint8_t> qubits, const PreparedMatrix& m) {
   constexpr unsigned D = 1u << K;
   if constexpr (K != 2) check_group_qubits(s.len(), qubits);  // two_qubit checks its own
-  const DenseBlock<D> m(matrix);
   double* const re = &s.re_data()->v;
   double* const im = &s.im_data()->v;
   if constexpr (K == 1) {
@@ -382,35 +393,59 @@ void dense(StateVec& s, std::span<const std::uint8_t> qubits, const GateMatrix& 
   }
 }
 
-void check_matrix_size(const GateMatrix& m, std::uint32_t d, const char* message) {
-  if (m.rows != d || m.cols != d || m.data.size() != std::size_t{d} * d) stop(message);
+void check_matrix_size(const PreparedMatrix& m, std::uint32_t d, const char* message) {
+  if (m.rows != d || m.cols != d || m.entries != std::size_t{d} * d) stop(message);
 }
 
-}  // namespace
-
-void StateVec::multiply(std::span<const std::uint8_t> qubits, const GateMatrix& matrix) {
+void multiply_prepared(StateVec& s, std::span<const std::uint8_t> qubits,
+                       const PreparedMatrix& m) {
   switch (qubits.size()) {
     case 1:
-      check_matrix_size(matrix, 2, "assertion failed: matrix.nrows() == 2 && matrix.ncols() == 2");
-      return dense<1>(*this, qubits, matrix);
+      check_matrix_size(m, 2, "assertion failed: matrix.nrows() == 2 && matrix.ncols() == 2");
+      return dense<1>(s, qubits, m);
     case 2:
-      check_matrix_size(matrix, 4, "assertion failed: matrix.nrows() == 4 && matrix.ncols() == 4");
-      return dense<2>(*this, qubits, matrix);
+      check_matrix_size(m, 4, "assertion failed: matrix.nrows() == 4 && matrix.ncols() == 4");
+      return dense<2>(s, qubits, m);
     case 3:
-      check_matrix_size(matrix, 8, "assertion failed: matrix.nrows() == 8 && matrix.ncols() == 8");
-      return dense<3>(*this, qubits, matrix);
+      check_matrix_size(m, 8, "assertion failed: matrix.nrows() == 8 && matrix.ncols() == 8");
+      return dense<3>(s, qubits, m);
     default:
       stop(fmt::format("Unsupported number of qubits: {}", qubits.size()));
   }
 }
 
+// The prepared matrix of every registry row that has been applied densely, published once and
+// never changed or freed (a row's matrix never changes). Readers take no lock: after the first
+// application of a gate, workers that apply it share nothing but these read-only blocks.
+std::atomic<const PreparedMatrix*> PREPARED[65536];
+
+const PreparedMatrix& prepared_matrix(Gate16 gate) {
+  std::atomic<const PreparedMatrix*>& slot = PREPARED[gate.raw];
+  if (const PreparedMatrix* p = slot.load(std::memory_order_acquire)) return *p;
+  std::unique_ptr<PreparedMatrix> fresh;
+  {
+    InstructionSet& set = instruction_set();
+    SharedGuard guard(set.lock);
+    if (gate.raw >= set.rows.size()) stop_index_out_of_bounds(set.rows.size(), gate.raw);
+    fresh = std::make_unique<PreparedMatrix>(set.rows[gate.raw].matrix);
+  }
+  // Two threads may prepare the same row; the first to publish wins and the other's is dropped.
+  const PreparedMatrix* published = nullptr;
+  if (slot.compare_exchange_strong(published, fresh.get(), std::memory_order_acq_rel,
+                                   std::memory_order_acquire))
+    return *fresh.release();
+  return *published;
+}
+
+}  // namespace
+
+void StateVec::multiply(std::span<const std::uint8_t> qubits, const GateMatrix& matrix) {
+  multiply_prepared(*this, qubits, PreparedMatrix(matrix));
+}
+
 void StateVec::apply(std::span<const std::uint8_t> qubits, Gate16 gate) {
   if (const Kernel k = GATE_FUNCS.find(gate)) return k(*this, qubits);
-  // The matrix is read, and the multiplication runs, under the registry's read lock.
-  InstructionSet& set = instruction_set();
-  SharedGuard guard(set.lock);
-  if (gate.raw >= set.rows.size()) stop_index_out_of_bounds(set.rows.size(), gate.raw);
-  multiply(qubits, set.rows[gate.raw].matrix);
+  multiply_prepared(*this, qubits, prepared_matrix(gate));
 }
 
 }  // namespace marrowfen

@@ -108,9 +108,11 @@ class StateVec {
   const Qreal* im_data() const noexcept { return im_.data(); }
 
   // Applies a gate to the given qubits (the present qubits of an instruction, in order): the
-  // gate's kernel from GATE_FUNCS when it has one, else multiply() with the gate's matrix under
-  // the gate registry's read lock. The first qubit is the most significant bit of the matrix
-  // index. Every failure stops before the first amplitude is written.
+  // gate's kernel from GATE_FUNCS when it has one, else the dense multiplication with the gate's
+  // matrix. The matrix is read from the registry (under its read lock) on the gate's first
+  // dense application in the process; later ones read a published copy without any lock. The
+  // first qubit is the most significant bit of the matrix index. Every failure stops before the
+  // first amplitude is written.
   void apply(std::span<const std::uint8_t> qubits, Gate16 gate);
   // The same for an instruction: its gate on its present qubits (none, one or two, in order).
   void apply(Instr32 instr) {
