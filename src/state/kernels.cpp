@@ -17,29 +17,6 @@ namespace marrowfen {
 // ---------------------------------------------------------------------------------------------
 // Index groups.
 
-QubitMatrixIndices::QubitMatrixIndices(std::uint32_t nqubit, std::span<const std::uint8_t> qubits) {
-  if (qubits.size() > MAX_QUBITS) stop(fmt::format("Unsupported number of qubits: {}", qubits.size()));
-  k_ = static_cast<unsigned>(qubits.size());
-  for (unsigned k = 0; k < k_; ++k) qubits_[k] = qubits[k];
-  sorted_ = qubits_;
-  std::sort(sorted_.begin(), sorted_.begin() + k_);
-  count_ = std::size_t{1} << ((nqubit - k_) % 32);
-}
-
-IndexGroup QubitMatrixIndices::operator[](std::size_t i) const noexcept {
-  std::size_t base = i;
-  for (unsigned k = 0; k < k_; ++k) base = insert_bit(base, sorted_[k] % 32, 0);
-  IndexGroup g;
-  g.size = 1u << k_;
-  for (unsigned j = 0; j < g.size; ++j) {
-    std::size_t e = base;
-    for (unsigned k = 0; k < k_; ++k)
-      if ((j >> (k_ - 1 - k)) & 1) e |= std::size_t{1} << (qubits_[k] % 32);
-    g.idx[j] = e;
-  }
-  return g;
-}
-
 namespace {
 
 // Entry j of group 0 with every bit at its true position (no wrap-around of large qubits).

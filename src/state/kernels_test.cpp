@@ -11,6 +11,7 @@
 
 #include "core/panic.hpp"
 #include "core/test_support.hpp"
+#include "state/index_groups_test_support.hpp"
 #include "state/indices.hpp"
 
 namespace marrowfen {
@@ -318,10 +319,36 @@ TEST(Kernels, IndexGroupsFollowArgumentOrder) {
   EXPECT_TRUE(hh == base);
 }
 
+// The dense multiplication written on the model's groups one at a time: for each group, w_j =
+// sum over ascending c of M(j, c) v_c, the sum starting from the column-0 product.
+StateVec model_multiply(const StateVec& s, const Q& qubits, const GateMatrix& m) {
+  StateVec out = s.clone();
+  const QubitMatrixIndices groups = qubit_matrix_indices(s.nqubits(), qubits);
+  const unsigned d = 1u << qubits.size();
+  for (std::size_t i = 0; i < groups.size(); ++i) {
+    const IndexGroup g = groups[i];
+    for (unsigned j = 0; j < d; ++j) {
+      double sr = 0, si = 0;
+      for (unsigned c = 0; c < d; ++c) {
+        const QComplex a = m.at(j, c);
+        const double br = s.re()[g[c]].v, bi = s.im()[g[c]].v;
+        const double pr = a.re.v * br - a.im.v * bi, pi = a.re.v * bi + a.im.v * br;
+        sr = c == 0 ? pr : sr + pr;
+        si = c == 0 ? pi : si + pi;
+      }
+      out.re_data()[g[j]] = Qreal{sr};
+      out.im_data()[g[j]] = Qreal{si};
+    }
+  }
+  return out;
+}
+
 TEST(Kernels, QubitMatrixIndicesMatchFastGroups) {
-  // The generic groups (first qubit = most significant entry bit) and the kernels' loops
-  // enumerate the same groups in the same order.
-  for (std::uint32_t n : {2u, 3u, 4u}) {
+  // The model's groups (first qubit = most significant entry bit) and the group loop enumerate
+  // the same groups in the same order, and the dense multiplication over the model's groups
+  // gives the same bits as the kernels' vectorised loops.
+  ChaCha12 rng = seeded(10);
+  for (std::uint32_t n : {2u, 3u, 4u, 5u}) {
     for (unsigned k : {1u, 2u, 3u}) {
       if (k > n) continue;
       for (const Q& qs : qubit_choices(n, k)) {
@@ -337,18 +364,18 @@ TEST(Kernels, QubitMatrixIndicesMatchFastGroups) {
           }
         };
         with_nqubits(n, [&](auto nq) {
-          if (k == 1) for_each_pair(nq, qs[0], [&](std::size_t a, std::size_t b) {
-              visit(std::array<std::size_t, 2>{a, b});
-            });
-          if (k == 2)
-            for_each_quad(nq, qs[0], qs[1], [&](std::size_t a, std::size_t b, std::size_t c,
-                                                std::size_t d) {
-              visit(std::array<std::size_t, 4>{a, b, c, d});
-            });
+          if (k == 1) for_each_group<1>(nq, qs.data(), visit);
+          if (k == 2) for_each_group<2>(nq, qs.data(), visit);
           if (k == 3) for_each_group<3>(nq, qs.data(), visit);
         });
         std::sort(seen.begin(), seen.end());
         for (std::size_t i = 0; i < seen.size(); ++i) EXPECT_EQ(seen[i], i);  // a partition
+
+        const GateMatrix m = random_matrix(rng, 1u << k);
+        const StateVec base = StateVec::from_random(rng, n);
+        StateVec fast = base.clone();
+        fast.multiply(qs, m);
+        EXPECT_TRUE(same_bits(fast, model_multiply(base, qs, m))) << n << " " << k;
       }
     }
   }
