@@ -1,5 +1,7 @@
+import math
 import struct
 import sys
+import threading
 
 import numpy as np
 import pytest
@@ -184,6 +186,38 @@ def test_getters():
     assert Gate.adjoint.__text_signature__ == "($self)"
     assert Gate.from_name.__text_signature__ == "(name)"
     assert Gate.__text_signature__ == "(name, params, matrix)"
+
+
+MAX_NESTING = 4096
+
+
+def test_params_nest_to_the_bound_on_a_small_stack():
+    n = MAX_NESTING - 1  # n openings around a number: n + 1 levels
+    accepted = ["(" * n + "1" + ")" * n, "-" * n + "1", "sin(" * n + "0" + ")" * n, "-" * 20 + "pi"]
+    refused = ["(" * (n + 1) + "1" + ")" * (n + 1), "-" * (n + 1) + "1"]
+    phases = iter(np.linspace(0.5, 0.6, 1 + len(refused)))
+    gates = [Gate("deep", accepted, np.diag([1, np.exp(1j * next(phases))]))]
+    gates += [Gate("too_deep", [expr], np.diag([1, np.exp(1j * next(phases))])) for expr in refused]
+    results = []
+
+    def evaluate():
+        for g in gates:
+            try:
+                results.append(g.params_f)
+            except ValueError as e:
+                results.append(str(e))
+
+    old = threading.stack_size(256 << 10)
+    try:
+        thread = threading.Thread(target=evaluate)
+        thread.start()
+        thread.join()
+    finally:
+        threading.stack_size(old)
+    assert results[0] == [1.0, -1.0, 0.0, math.pi]
+    assert len(results) == 3
+    for message in results[1:]:
+        assert message.endswith(f"= expression nested more than {MAX_NESTING} levels deep"), message
 
 
 def test_custom_adjoint_named_with_dagger():

@@ -16,7 +16,9 @@
 //   unary_op  = "sin" | "cos" | "tan" | "exp" | "ln" | "sqrt"
 // The parse succeeds when `exp` matches a prefix of the text; what follows is ignored
 // ("1e5" is 1, "2*(1" is 2). Nesting of `power` (parentheses, function calls, unary minus) is
-// limited to `kMaxNesting` levels; deeper input is a ParseError, not a stack overflow.
+// limited to `kMaxNesting` levels; deeper input is a ParseError, not a stack overflow. An
+// expression that may nest deeper than a few dozen levels is parsed on a private thread whose
+// stack is sized for `kMaxNesting`, so the caller's own stack may be small.
 //
 // Every public function reports failures as values: no input makes one throw (only a failed
 // allocation propagates).
@@ -34,9 +36,9 @@
 namespace marrowfen::param {
 
 // Deepest nesting of `power` the parser accepts (n parentheses around a number are n + 1
-// levels). Each level costs about 1 KiB of stack in an optimised build and up to 40 KiB under
-// AddressSanitizer, so the limit keeps the worst case far below a thread's 8 MiB.
-inline constexpr std::size_t kMaxNesting = 64;
+// levels). The recursive descent needs stack for every level (see kStackPerLevel in
+// param.cpp); the limit bounds the private stack that deep expressions are parsed on.
+inline constexpr std::size_t kMaxNesting = 4096;
 
 struct NumericError {
   enum class Kind { ParseError, DivisionByZero, InvalidArgument, UndefinedVariable } kind;

@@ -8,6 +8,7 @@
 #include <limits>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include <gtest/gtest.h>
 
@@ -254,29 +255,67 @@ TEST(ParamEvaluate, NestingIsBounded) {
   EXPECT_EQ(r.value, 20001);
 }
 
-// The deepest accepted nesting fits in half a default thread stack, even in sanitizer builds.
-TEST(ParamEvaluate, DeepestNestingFitsASmallStack) {
-  struct Job {
-    std::string expr;
-    EvalResult result;
-  } job{repeat("sin(", kMaxNesting - 1) + "0" + repeat(")", kMaxNesting - 1), {}};
+// Runs `f` on a thread with a 256 KiB stack.
+template <class F>
+void on_small_stack(F f) {
   pthread_attr_t attr;
   ASSERT_EQ(pthread_attr_init(&attr), 0);
-  ASSERT_EQ(pthread_attr_setstacksize(&attr, 4 << 20), 0);
+  ASSERT_EQ(pthread_attr_setstacksize(&attr, 256 << 10), 0);
   pthread_t thread;
   ASSERT_EQ(pthread_create(
                 &thread, &attr,
                 [](void* p) -> void* {
-                  auto* j = static_cast<Job*>(p);
-                  j->result = evaluate_with_pi(j->expr);
+                  (*static_cast<F*>(p))();
                   return nullptr;
                 },
-                &job),
+                &f),
             0);
   ASSERT_EQ(pthread_join(thread, nullptr), 0);
   pthread_attr_destroy(&attr);
-  ASSERT_TRUE(job.result.ok) << job.result.error.display();
-  EXPECT_EQ(job.result.value, 0);
+}
+
+// Every form of nesting, at the bound and one level past it, on a thread with a small stack;
+// so are expressions shallow enough to be parsed on the caller's own stack.
+TEST(ParamEvaluate, AnyNestingFitsASmallStack) {
+  // n openings around a number put n + 1 powers on the stack.
+  auto nest = [](std::string_view open, std::size_t n) {
+    return repeat(open, n) + "0" + repeat(")", n);
+  };
+  const std::size_t n = kMaxNesting - 1;
+  struct Case {
+    std::string expr;
+    std::optional<double> value;  // none: refused as too deep
+  };
+  // 3^(...) overflows after three levels of "1+2*3^(".
+  const std::vector<Case> cases = {
+      {nest("(", n), 0},
+      {repeat("-", n) + "1", n % 2 ? -1 : 1},
+      {nest("sin(", n), 0},
+      {nest("1+2*3^(", n), kInf},
+      {nest("1+2*3^(", 15), kInf},
+      {nest("1+2*3^(", 16), kInf},
+      {nest("(", n + 1), std::nullopt},
+      {repeat("-", n + 1) + "1", std::nullopt},
+      {nest("sin(", n + 1), std::nullopt},
+      {nest("1+2*3^(", n + 1), std::nullopt},
+  };
+  std::vector<EvalResult> results;
+  on_small_stack([&] {
+    for (const Case& c : cases) results.push_back(evaluate_with_pi(c.expr));
+  });
+  ASSERT_EQ(results.size(), cases.size());
+  for (std::size_t i = 0; i < cases.size(); ++i) {
+    SCOPED_TRACE("case " + std::to_string(i));
+    if (cases[i].value) {
+      ASSERT_TRUE(results[i].ok) << results[i].error.display();
+      EXPECT_EQ(results[i].value, *cases[i].value);
+    } else {
+      ASSERT_FALSE(results[i].ok);
+      EXPECT_TRUE(results[i].error.payload.ends_with(
+          fmt::format("= expression nested more than {} levels deep", kMaxNesting)))
+          << results[i].error.payload;
+    }
+  }
 }
 
 }  // namespace
