@@ -144,8 +144,9 @@ Gate16 Gate16::from_name_or_stop(std::string_view text) {
 
 namespace {
 // A lock-free mirror of the rows' adjoint caches: 0 while unknown, else the adjoint's index
-// plus one. A cached adjoint never changes, so readers need no registry lock; the parallel
-// identity checks look up an adjoint for every instruction they undo.
+// plus one. A cached adjoint never changes, so readers need no registry lock: every fingerprint
+// looks up the adjoint of each instruction it undoes, for every qubit order it tries, on the
+// searching thread and on pool workers alike, and needs no cache of its own.
 std::atomic<std::uint32_t> ADJOINT_CACHE[65536];
 }  // namespace
 

@@ -98,28 +98,13 @@ bool reduce(List& c1, Permut32 p1, List& c2, Permut32 p2) {
 // ---------------------------------------------------------------------------------------------
 // Fingerprints on pool threads.
 
-// The adjoint of each gate met so far on this thread. A gate's adjoint never changes once found,
-// so pool bodies take the registry's lock once per gate instead of once per instruction and
-// qubit order.
-Gate16 cached_adjoint(Gate16 g) {
-  thread_local std::vector<std::uint32_t> table;  // adjoint's index + 1; 0 not yet known
-  if (g.raw >= table.size()) table.resize(std::size_t{g.raw} + 1, 0);
-  std::uint32_t& e = table[g.raw];
-  if (e == 0) e = std::uint32_t{g.adjoint().raw} + 1;
-  return Gate16{static_cast<std::uint16_t>(e - 1)};
-}
-
 // The fingerprint of instrs on this thread's own buffers; returns the class key. The pairs
 // (perms()) are valid until the next call on this thread: callers read what they need before
 // they recurse.
 class ThreadFingerprint {
  public:
   static std::uint64_t of(const Evaluator& evaluator, std::span<const Instr32> instrs) {
-    ThreadFingerprint& t = get();
-    t.adjoints_.clear();
-    for (Instr32 x : instrs)
-      t.adjoints_.push_back(Instr32::pack(cached_adjoint(x.gate()), x.qargs()));
-    return evaluator.fingerprint(instrs, t.scratch_, t.adjoints_);
+    return evaluator.fingerprint(instrs, get().scratch_);
   }
   static const PermPairs& perms() { return get().scratch_.perms; }
 
@@ -129,7 +114,6 @@ class ThreadFingerprint {
     return t;
   }
   EvalScratch scratch_;
-  SmallList adjoints_;
 };
 
 // ---------------------------------------------------------------------------------------------

@@ -42,13 +42,7 @@ Evaluator Evaluator::clone() const {
   return e;
 }
 
-std::uint64_t Evaluator::fingerprint(std::span<const Instr32> instrs, EvalScratch& s,
-                                     std::span<const Instr32> adjoints) const {
-  const bool cached = !adjoints.empty();
-  if (cached && adjoints.size() != instrs.size())
-    stop(fmt::format("Adjoint list of length {} for a circuit of {} instructions",
-                     adjoints.size(), instrs.size()));
-
+std::uint64_t Evaluator::fingerprint(std::span<const Instr32> instrs, EvalScratch& s) const {
   // Forward run, once.
   copy_state_into(initial_state_, s.state);
   for (const Instr32 instr : instrs) s.state.apply(instr);
@@ -65,7 +59,7 @@ std::uint64_t Evaluator::fingerprint(std::span<const Instr32> instrs, EvalScratc
     s.back.apply_permutation(back_perm_inv);
     // Undo the circuit, last instruction first.
     for (std::size_t i = instrs.size(); i-- > 0;)
-      s.back.apply(cached ? adjoints[i] : instrs[i].adjoint());
+      s.back.apply(instrs[i].adjoint());
     s.back.normalize_arg();
 
     const auto [front_perm, front_perm_eq] = s.back.get_orderinfo().as_bits();

@@ -82,16 +82,13 @@ class Evaluator {
   const StateVec& initial_state() const noexcept { return initial_state_; }
   const StateVec& backtrack_state() const noexcept { return backtrack_state_; }
 
-  // The fingerprint into `s`; returns the class key (hash_value of s.best).
-  //
-  // `adjoints`, when not empty, holds instrs[i].adjoint() at index i (same length as instrs):
-  // callers that evaluate many circuits over one alphabet look adjoints up once. Empty means
-  // look each one up here (the registry's read lock per instruction and order).
+  // The fingerprint into `s`; returns the class key (hash_value of s.best). Each undone
+  // instruction's adjoint is one load from the registry's lock-free adjoint cache, after the
+  // first lookup of that gate in the process (which may register the adjoint).
   //
   // Stops with "Non-deterministic front permutation detected during evaluation" when a back
   // state ties two qubits; a qubit at or above nqubits() stops in the gate kernels.
-  std::uint64_t fingerprint(std::span<const Instr32> instrs, EvalScratch& s,
-                            std::span<const Instr32> adjoints = {}) const;
+  std::uint64_t fingerprint(std::span<const Instr32> instrs, EvalScratch& s) const;
 
   // Only the key and the first pair, on this thread's own scratch (no allocation after the
   // first call for a qubit count). Not reentrant on one thread (it never calls back out).

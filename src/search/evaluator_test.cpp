@@ -102,8 +102,6 @@ TEST(Evaluator, PermutationsRelateTheCircuitToItsCanonicalForm) {
 TEST(Evaluator, ScratchFingerprintMatchesValueForm) {
   const Evaluator ev = seeded_evaluator(4, 11);
   const std::vector<Instr32> c = {one(H, 0), two(CX, 0, 3), one(T, 3), two(CX, 1, 2)};
-  std::vector<Instr32> adj;
-  for (const Instr32 in : c) adj.push_back(in.adjoint());
   EvalScratch s;
   const std::uint64_t k1 = ev.fingerprint(c, s);
   const Fingerprint fp = ev.evaluate_multiple(c);
@@ -111,10 +109,6 @@ TEST(Evaluator, ScratchFingerprintMatchesValueForm) {
   EXPECT_TRUE(s.best == fp.true_back_state);
   EXPECT_TRUE(s.state == fp.state);
   ASSERT_EQ(s.perms.size(), fp.perms.size());
-  const std::uint64_t k2 = ev.fingerprint(c, s, adj);
-  EXPECT_EQ(k2, k1);
-  EXPECT_EQ(stop_message([&] { ev.fingerprint(c, s, std::span(adj).first(2)); }),
-            "Adjoint list of length 2 for a circuit of 4 instructions");
 }
 
 TEST(Evaluator, Failures) {

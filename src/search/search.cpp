@@ -38,14 +38,9 @@ SearchResult run_search(const Evaluator& evaluator, std::span<const Instr32> ins
   Permut32 identity{};
   if constexpr (K == Keying::Naive) identity = Permut32::identity(static_cast<std::uint8_t>(n > 8 ? 9 : n));
 
-  // Adjoints of the alphabet, filled in after each entry's first evaluation, which looks them
-  // up (and registers them) exactly where an uncached evaluation would.
-  std::vector<std::optional<Instr32>> alphabet_adjoint(instrs.size());
-
   std::deque<InstrList> queue;
   queue.push_back(InstrList::nil());
   std::vector<Instr32> instr_vec;
-  std::vector<Instr32> adjoint_vec;
   EvalScratch scratch;
   StateVec naive_state;
 
@@ -63,26 +58,11 @@ SearchResult run_search(const Evaluator& evaluator, std::span<const Instr32> ins
                                     map.inner.size(), counters[1], counters[2]));
     }
 
-    if constexpr (K == Keying::Fingerprint) {
-      // Every prefix instruction has been evaluated before, so its adjoint is registered.
-      adjoint_vec.clear();
-      for (const Instr32 in : instr_vec) adjoint_vec.push_back(in.adjoint());
-    }
-
-    for (std::size_t j = 0; j < instrs.size(); ++j) {
-      const Instr32 instr = instrs[j];
+    for (const Instr32 instr : instrs) {
       instr_vec.push_back(instr);
 
       if constexpr (K == Keying::Fingerprint) {
-        std::uint64_t key;
-        if (alphabet_adjoint[j]) {
-          adjoint_vec.push_back(*alphabet_adjoint[j]);
-          key = evaluator.fingerprint(instr_vec, scratch, adjoint_vec);
-          adjoint_vec.pop_back();
-        } else {
-          key = evaluator.fingerprint(instr_vec, scratch);
-          alphabet_adjoint[j] = instr.adjoint();
-        }
+        const std::uint64_t key = evaluator.fingerprint(instr_vec, scratch);
         for (const PermPair& pair : scratch.perms) {
           std::optional<InstrList> new_point =
               map.add_entry(key, pair.first, pair.second, circ, instr_vec);

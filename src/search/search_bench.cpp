@@ -37,24 +37,22 @@ std::vector<Instr32> bench_circuit(std::uint32_t n, std::size_t len) {
   return c;
 }
 
-// Hot path: scratch reused, adjoints looked up once.
+// Hot path: scratch reused.
 void BM_Fingerprint(benchmark::State& st) {
   const auto n = static_cast<std::uint32_t>(st.range(0));
   const Evaluator ev = bench_evaluator(n);
   const std::vector<Instr32> c = bench_circuit(n, static_cast<std::size_t>(st.range(1)));
-  std::vector<Instr32> adj;
-  for (const Instr32 in : c) adj.push_back(in.adjoint());
   EvalScratch s;
   std::size_t pairs = 0;
   for (auto _ : st) {
-    benchmark::DoNotOptimize(ev.fingerprint(c, s, adj));
+    benchmark::DoNotOptimize(ev.fingerprint(c, s));
     pairs += s.perms.size();
   }
   st.counters["pairs"] = benchmark::Counter(static_cast<double>(pairs), benchmark::Counter::kAvgIterations);
 }
 BENCHMARK(BM_Fingerprint)->Args({3, 4})->Args({5, 4})->Args({5, 8});
 
-// The value form (copies its two result states out), adjoints looked up per order.
+// The value form (copies its two result states out).
 void BM_EvaluateMultiple(benchmark::State& st) {
   const auto n = static_cast<std::uint32_t>(st.range(0));
   const Evaluator ev = bench_evaluator(n);
@@ -108,6 +106,20 @@ void BM_Generate(benchmark::State& st) {
       benchmark::Counter(static_cast<double>(evaluated), benchmark::Counter::kIsIterationInvariantRate);
 }
 BENCHMARK(BM_Generate)->Args({3, 3})->Args({3, 4})->Args({3, 5})->Unit(benchmark::kMillisecond);
+
+// The class check of a map against itself on the pool (every member walked prefix by prefix).
+void BM_CheckIdentitySubset(benchmark::State& st) {
+  const auto n = static_cast<std::uint32_t>(st.range(0));
+  const auto max_size = static_cast<std::uint32_t>(st.range(1));
+  const Evaluator ev = bench_evaluator(n);
+  SearchResult r = [&] {
+    QuietStdout quiet;
+    return RawECCs::generate(ev, {gates::H, gates::T, gates::CX}, max_size);
+  }();
+  for (auto _ : st) r.map.check_identity_subset(r.map, ev);
+  st.counters["classes"] = static_cast<double>(r.map.size());
+}
+BENCHMARK(BM_CheckIdentitySubset)->Args({3, 4})->Args({3, 5})->Unit(benchmark::kMillisecond)->UseRealTime();
 
 }  // namespace
 }  // namespace marrowfen
