@@ -43,12 +43,6 @@ void write_line(int fd, std::string_view line) noexcept {
   }
 }
 
-std::int64_t now_ns() noexcept {
-  return std::chrono::duration_cast<std::chrono::nanoseconds>(
-             std::chrono::steady_clock::now().time_since_epoch())
-      .count();
-}
-
 std::size_t terminal_width() noexcept {
   struct winsize ws{};
   if (::ioctl(STDERR_FILENO, TIOCGWINSZ, &ws) == 0 && ws.ws_col > 0) return ws.ws_col;
@@ -56,6 +50,12 @@ std::size_t terminal_width() noexcept {
 }
 
 }  // namespace
+
+std::int64_t steady_clock_ns() noexcept {
+  return std::chrono::duration_cast<std::chrono::nanoseconds>(
+             std::chrono::steady_clock::now().time_since_epoch())
+      .count();
+}
 
 void write_stdout_line(std::string_view line) { write_line(STDOUT_FILENO, line); }
 void write_stderr_line(std::string_view line) { write_line(STDERR_FILENO, line); }
@@ -78,8 +78,8 @@ std::string render_progress_line(std::uint64_t pos, std::uint64_t len, std::size
   return out;
 }
 
-ProgressBar::ProgressBar(std::uint64_t len)
-    : len_(len), visible_(::isatty(STDERR_FILENO) == 1), last_draw_ns_(now_ns()) {
+ProgressBar::ProgressBar(std::uint64_t len, ProgressClock clock)
+    : len_(len), clock_(clock), visible_(::isatty(STDERR_FILENO) == 1), last_draw_ns_(clock()) {
   if (visible_) draw(false);
 }
 
@@ -94,7 +94,7 @@ ProgressBar::~ProgressBar() {
 void ProgressBar::inc(std::uint64_t delta) {
   pos_.fetch_add(delta, std::memory_order_relaxed);
   if (!visible_) return;
-  const std::int64_t now = now_ns();
+  const std::int64_t now = clock_();
   std::int64_t last = last_draw_ns_.load(std::memory_order_relaxed);
   if (now - last < REDRAW_INTERVAL_NS) return;
   // One thread wins the slot; the others skip this redraw.

@@ -22,9 +22,15 @@ void write_stderr_line(std::string_view line);
 // what "{pos}/{len}" and one blank leave of the width (just the counts when nothing is left).
 std::string render_progress_line(std::uint64_t pos, std::uint64_t len, std::size_t width);
 
+// A monotonic time in nanoseconds: what a bar paces its redraws by.
+using ProgressClock = std::int64_t (*)() noexcept;
+
+// std::chrono::steady_clock in nanoseconds, the clock of every bar the module draws.
+std::int64_t steady_clock_ns() noexcept;
+
 class ProgressBar {
  public:
-  explicit ProgressBar(std::uint64_t len);
+  explicit ProgressBar(std::uint64_t len, ProgressClock clock = steady_clock_ns);
   // A bar that was never finished is left on screen as it stands.
   ~ProgressBar();
   ProgressBar(const ProgressBar&) = delete;
@@ -44,6 +50,7 @@ class ProgressBar {
   void draw(bool last);
 
   const std::uint64_t len_;
+  const ProgressClock clock_;
   const bool visible_;
   bool done_ = false;
   std::atomic<std::uint64_t> pos_{0};

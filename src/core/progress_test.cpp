@@ -1,11 +1,12 @@
 #include "core/progress.hpp"
 
-#include <chrono>
+#include <atomic>
+#include <cstdint>
 #include <cstdio>
 #include <string>
-#include <thread>
 
 #include <fcntl.h>
+#include <poll.h>
 #include <stdlib.h>
 #include <sys/ioctl.h>
 #include <termios.h>
@@ -104,9 +105,28 @@ TEST(Progress, NothingDrawnWhenStderrIsNotATerminal) {
   close(p[0]);
 }
 
+// The time a test bar sees, moved by hand.
+std::atomic<std::int64_t> fake_now_ns{0};
+std::int64_t fake_clock() noexcept { return fake_now_ns.load(); }
+
+// Reads what the other end of a pseudo-terminal received, up to and including the first
+// `last` character (waiting for it at most a few seconds).
+std::string read_through(int fd, char last) {
+  std::string out;
+  char buf[4096];
+  while (out.find(last) == std::string::npos) {
+    pollfd p{fd, POLLIN, 0};
+    if (poll(&p, 1, 5000) <= 0) break;
+    const ssize_t n = read(fd, buf, sizeof buf);
+    if (n <= 0) break;
+    out.append(buf, static_cast<std::size_t>(n));
+  }
+  return out;
+}
+
 // On a terminal (a pseudo-terminal 30 columns wide here): a draw when the bar is made, at most
-// one redraw per 50 ms while it advances, and a final draw at the full length that ends the
-// line and stays.
+// one redraw per 50 ms of its clock while it advances, and a final draw at the full length that
+// ends the line and stays.
 TEST(Progress, DrawsOnATerminalAtMostTwentyTimesASecond) {
   const int master = posix_openpt(O_RDWR | O_NOCTTY);
   if (master < 0 || grantpt(master) != 0 || unlockpt(master) != 0) GTEST_SKIP() << "no pty";
@@ -121,24 +141,33 @@ TEST(Progress, DrawsOnATerminalAtMostTwentyTimesASecond) {
   ws.ws_row = 10;
   ASSERT_EQ(ioctl(slave, TIOCSWINSZ, &ws), 0);
 
-  std::string out;
+  constexpr std::int64_t MS = 1'000'000;
+  fake_now_ns = 1000 * MS;
   {
     RedirectFd r(STDERR_FILENO, slave);
-    ProgressBar bar(100);
+    ProgressBar bar(100, fake_clock);
     ASSERT_TRUE(bar.visible());
-    for (int i = 0; i < 10; ++i) bar.inc();  // well within 50 ms of the first draw
-    std::this_thread::sleep_for(std::chrono::milliseconds(80));
-    bar.inc();                                // due: redraw at 11
+    for (int i = 0; i < 10; ++i) {  // 1 to 10, all before 50 ms have passed
+      fake_now_ns += 5 * MS - 1;
+      bar.inc();
+    }
+    fake_now_ns = 1050 * MS;
+    bar.inc();  // due: redraw at 11
+    fake_now_ns += 50 * MS - 1;
+    bar.inc(5);  // 16, too soon after that redraw
+    fake_now_ns += 1;
+    bar.inc(4);  // 20, due again
+    bar.inc();   // 21, the same instant
     bar.finish();
   }
-  std::this_thread::sleep_for(std::chrono::milliseconds(20));
-  out = drain(master);
+  const std::string out = read_through(master, '\n');
   close(slave);
   close(master);
 
   const std::string clear = "\r\x1b[K";
   EXPECT_EQ(out, clear + render_progress_line(0, 100, 30) + clear +
                      render_progress_line(11, 100, 30) + clear +
+                     render_progress_line(20, 100, 30) + clear +
                      render_progress_line(100, 100, 30) + "\n");
 }
 

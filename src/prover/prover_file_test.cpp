@@ -1,12 +1,14 @@
 #include "prover/prover_file.hpp"
 
 #include <cstdint>
+#include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <string>
 #include <vector>
 
 #include <gtest/gtest.h>
+#include <stdlib.h>
 
 #include "core/test_support.hpp"
 
@@ -21,10 +23,6 @@ namespace {
 
 using Bytes = std::vector<std::uint8_t>;
 
-std::string temp_path(const std::string& name) {
-  return ::testing::TempDir() + "marrowfen_prover_file_" + name;
-}
-
 Bytes read_bytes(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
   return Bytes(std::istreambuf_iterator<char>(in), {});
@@ -35,11 +33,28 @@ void write_bytes(const std::string& path, const Bytes& b) {
   out.write(reinterpret_cast<const char*>(b.data()), static_cast<std::streamsize>(b.size()));
 }
 
-IdentityProver read_bytes_as_prover(const Bytes& b) {
-  const std::string path = temp_path("input");
-  write_bytes(path, b);
-  return prover_from_postcard(path);
-}
+// Each test writes its files into a fresh directory, removed with everything in it at the end.
+class ProverFile : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    std::string tmpl = ::testing::TempDir() + "marrowfen_prover_file_XXXXXX";
+    ASSERT_NE(mkdtemp(tmpl.data()), nullptr);
+    dir_ = tmpl;
+  }
+  void TearDown() override {
+    if (!dir_.empty()) std::filesystem::remove_all(dir_);
+  }
+
+  std::string temp_path(const std::string& name) const { return dir_ + "/" + name; }
+
+  IdentityProver read_bytes_as_prover(const Bytes& b) const {
+    const std::string path = temp_path("input");
+    write_bytes(path, b);
+    return prover_from_postcard(path);
+  }
+
+  std::string dir_;
+};
 
 template <class E>
 std::string error_text(auto&& f) {
@@ -64,7 +79,7 @@ Bytes concat(std::initializer_list<Bytes> parts) {
   return out;
 }
 
-TEST(ProverFile, LayoutIsAssumptionsThenAcceptedSetThenRuleBase) {
+TEST_F(ProverFile, LayoutIsAssumptionsThenAcceptedSetThenRuleBase) {
   const IdentityCirc hh = IdentityCirc::from_circ(Circ::create({H0, H0}, ID1));
   IdentityProver p;
   p.assume.push_back(hh);
@@ -84,7 +99,7 @@ TEST(ProverFile, LayoutIsAssumptionsThenAcceptedSetThenRuleBase) {
   EXPECT_TRUE(empty.assume.empty() && empty.proved.empty() && empty.circ_map.empty());
 }
 
-TEST(ProverFile, BuiltProverRoundTripsWithTheSameContent) {
+TEST_F(ProverFile, BuiltProverRoundTripsWithTheSameContent) {
   ::testing::internal::CaptureStdout();
   ::testing::internal::CaptureStderr();
   const Evaluator ev = Evaluator::random_py(2);
@@ -106,7 +121,7 @@ TEST(ProverFile, BuiltProverRoundTripsWithTheSameContent) {
   EXPECT_NE(back.proved.hash_function().key, p.proved.hash_function().key);
 }
 
-TEST(ProverFile, ReadingTakesTheEncodingAsItStands) {
+TEST_F(ProverFile, ReadingTakesTheEncodingAsItStands) {
   // Nothing is checked: a non-identity assumption that is not accepted, a repeated accepted
   // identity (stored once), a repeated key (the later list wins), and trailing bytes.
   const Bytes h = {0x01, 0x01, 0x68, 0x00, 0xFF, 0x80, 0x80, 0x80, 0x08};
@@ -122,7 +137,7 @@ TEST(ProverFile, ReadingTakesTheEncodingAsItStands) {
   EXPECT_EQ(p.circ_map.at(hc).circuits(), (std::vector<Circ>{hhc, xc}));
 }
 
-TEST(ProverFile, DecodingAndFileFailures) {
+TEST_F(ProverFile, DecodingAndFileFailures) {
   const std::string end = "Failed to read postcard data: Hit the end of buffer, expected more data";
   const struct {
     Bytes bytes;
