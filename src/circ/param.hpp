@@ -17,7 +17,7 @@
 // The parse succeeds when `exp` matches a prefix of the text; what follows is ignored
 // ("1e5" is 1, "2*(1" is 2). Nesting of `power` (parentheses, function calls, unary minus) is
 // limited to `kMaxNesting` levels; deeper input is a ParseError, not a stack overflow. An
-// expression that may nest deeper than a few dozen levels is parsed on a private thread whose
+// expression that may nest more than 16 levels deep is parsed on a private thread whose
 // stack is sized for `kMaxNesting`, so the caller's own stack may be small.
 //
 // Every public function reports failures as values: no input makes one throw (only a failed
