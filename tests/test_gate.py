@@ -1,26 +1,12 @@
 import math
 import struct
-import sys
 import threading
 
 import numpy as np
 import pytest
 
-from helpers import panics
+from helpers import content_hash_fold, panics
 from marrowfen import Argument, Gate, Instr, Instruction
-
-
-def content_hash_fold(data: bytes) -> int:
-    """The module's __hash__ of a value whose content hash feeds `data`.
-
-    CPython's bytes hash is SipHash-1-3 with zero keys when hash randomization is off, so it
-    is an independent oracle for the module's content hash.
-    """
-    if sys.flags.hash_randomization or sys.hash_info.algorithm != "siphash13":
-        pytest.skip("needs PYTHONHASHSEED=0 and siphash13")
-    low = hash(data) & 0xFFFFFFFF
-    v = low - (1 << 32) if low >= 1 << 31 else low
-    return -2 if v == -1 else v
 
 
 R = 0.7071067811865476

@@ -1,9 +1,10 @@
 import inspect
 
+import numpy as np
 import pytest
 
-from marrowfen import Circ, Evaluator, Gate, IdentityCirc, IdentityProver, Instr, RawECCs
-from helpers import panics
+from marrowfen import Circ, ECCs, Evaluator, Gate, IdentityCirc, IdentityProver, Instr, RawECCs
+from helpers import gate_index, panics
 
 h = Gate.from_name("h")
 x = Gate.from_name("x")
@@ -149,3 +150,68 @@ def test_argument_errors(built):
     assert "index out of bounds: the len is 0 but the index is 0" == panics(
         built.add_identity_search, xx(2), 2**32 - 1, 10
     )
+
+
+# ---- adjoints registered where inverses are formed ----------------------------------------------
+
+
+def unitary(theta):
+    """A one-qubit unitary that no other test registers (nor its adjoint)."""
+    c, s = np.cos(theta), np.sin(theta)
+    return np.array([[c, -s], [s, c]]) @ np.diag([1, np.exp(0.37j * theta)])
+
+
+def one_member_classes(texts, qubit=0):
+    """A class file with one class per gate text, each of the single member `text(qubit)` with
+    the identity permutation of one qubit."""
+    out = bytearray([len(texts)])
+    for text in texts:
+        out += bytes([1, 1, len(text)]) + text.encode() + bytes([qubit, 0xFF, 0x80, 0x80, 0x80, 0x08])
+    return bytes(out + b"\x01")
+
+
+def test_a_round_registers_the_adjoints_of_the_identitys_gates_in_order(capfd):
+    prover = IdentityProver.build_from_eccs(
+        RawECCs.generate(Evaluator(1), [h], 0)[0].simplify().filter_single()
+    )
+    capfd.readouterr()
+    a = unitary(0.123)
+    ca = Gate("ca", [], a)
+    # cb after ca is h s: the identity's second half, whose adjoints the identity check
+    # takes, holds only h and sdg.
+    cb = Gate("cb", [], h.matrix @ Gate.from_name("s").matrix @ np.linalg.inv(a))
+    first = gate_index(ca)
+    assert gate_index(cb) == first + 1
+    ident = IdentityCirc(Circ([ca(0), cb(0), h(0), Gate.from_name("sdg")(0)]))
+    assert Gate.from_name("ca\u2020") is None and Gate.from_name("cb\u2020") is None
+
+    # The rule base is empty, yet every block is inverted: ca's adjoint, then cb's.
+    assert prover.par_apply_rules(ident, 0) == []
+    registered = [Gate.from_name(t) for t in ("ca\u2020", "cb\u2020")]
+    assert None not in registered
+    assert [gate_index(g) for g in registered] == [first + 2, first + 3]
+    assert registered == [ca.adjoint(), cb.adjoint()]
+    assert gate_index(Gate("later", [], unitary(0.456))) == first + 4
+
+
+def test_building_inverts_every_class_also_of_one_member(tmp_path, capfd):
+    u5 = Gate("u5", [], unitary(0.789))
+    u6 = Gate("u6", [], unitary(1.011))
+    first = gate_index(u5)
+    assert gate_index(u6) == first + 1
+    path = tmp_path / "single.eccs"
+    path.write_bytes(one_member_classes(["u5", "u6"]))
+    assert Gate.from_name("u5\u2020") is None
+    prover = IdentityProver.build_from_eccs(ECCs.from_postcard(str(path)))
+    assert prover.get_assumed() == []
+    registered = [Gate.from_name(t) for t in ("u5\u2020", "u6\u2020")]
+    assert None not in registered
+    assert [gate_index(g) for g in registered] == [first + 2, first + 3]
+
+    # A single member on a qubit its permutation does not cover stops the building.
+    path.write_bytes(one_member_classes(["h"], qubit=1))
+    eccs = ECCs.from_postcard(str(path))
+    assert panics(IdentityProver.build_from_eccs, eccs) == (
+        "Permutation length must be greater than the max qubit index."
+    )
+    capfd.readouterr()

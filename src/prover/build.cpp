@@ -45,12 +45,12 @@ IdentityProver IdentityProver::build(ECCs eccs) {
         prover.circ_map.insert_or_assign(std::move(rep), std::move(list));
       }
 
-      if (members.size() > 1) {
-        const Circ inv0 = Circ::create(members[0].first, members[0].second).inverse();
-        for (std::size_t j = 1; j < members.size(); ++j) {
-          const Circ cj = Circ::create(members[j].first, members[j].second);
-          candidates.push_back((inv0 + cj).rotate_representative());
-        }
+      // Inverted for every class, one member or more: this registers the adjoints of member
+      // 0's gates and stops on a member 0 that uses a qubit outside its permutation.
+      const Circ inv0 = Circ::create(members[0].first, members[0].second).inverse();
+      for (std::size_t j = 1; j < members.size(); ++j) {
+        const Circ cj = Circ::create(members[j].first, members[j].second);
+        candidates.push_back((inv0 + cj).rotate_representative());
       }
     }
     bar.finish();

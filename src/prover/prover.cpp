@@ -147,6 +147,17 @@ std::vector<Item> run_ordered(std::size_t n, Work&& work) {
   return out;
 }
 
+// The round inverts the representative of every block before it looks the block up, and
+// inverting takes the adjoint of every gate of the block, which registers that adjoint when it
+// is new. Every instruction is a block of its own, and these blocks come first, in instruction
+// order, so the round's new adjoints are registered here, once, in that order (a gate's
+// adjoint is cached on its row, so this costs one load per instruction once registered).
+// Rules only ever invert the representative again, whose adjoints are in place by then.
+void register_adjoints(const IdentityCirc& identity, std::size_t cut_count) {
+  if (cut_count == 0) return;
+  for (const Instr32 in : identity.circ.instrs) (void)in.gate().adjoint();
+}
+
 // One rewrite round. WithRules: every rule, each result paired with its rule identity;
 // otherwise only rules whose rule identity is in `proved`, results alone.
 //
@@ -160,6 +171,7 @@ auto rewrite_round(const IdentityProver& prover, const IdentityCirc& identity,
       std::conditional_t<WithRules, std::pair<IdentityCirc, IdentityCirc>, IdentityCirc>;
   const std::vector<std::pair<Circ, Circ>> cuts =
       IdentitySubcircuit::par_subcircuit_splits(identity);
+  register_adjoints(identity, cuts.size());
 
   return run_ordered<Item>(cuts.size(), [&](std::size_t i, std::vector<Item>& out) {
     const auto& [block, rest] = cuts[i];
