@@ -55,6 +55,14 @@ Circ Circ::new_no_perm(std::vector<Instr32> instrs) {
   return Circ{std::move(instrs), perm};
 }
 
+Instr32 Circ::at_cyclic(std::int64_t i) const {
+  const auto n = static_cast<std::int64_t>(instrs.size());
+  if (n == 0) stop("attempt to calculate the remainder with a divisor of zero");
+  std::int64_t r = i % n;
+  if (r < 0) r += n;
+  return instrs[static_cast<std::size_t>(r)];
+}
+
 std::optional<std::uint8_t> Circ::max_qubit() const noexcept {
   const int m = max_qubit_of(instrs);
   if (m < 0) return std::nullopt;

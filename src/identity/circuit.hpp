@@ -46,6 +46,10 @@ struct Circ {
   std::uint8_t nqubits() const noexcept { return perm.len(); }
   std::size_t len() const noexcept { return instrs.size(); }
   bool is_empty() const noexcept { return instrs.empty(); }
+  // The instruction at position i mod len(), the remainder taken non-negative, so every i
+  // names an instruction (-1 the last). An empty circuit stops with "attempt to calculate the
+  // remainder with a divisor of zero".
+  Instr32 at_cyclic(std::int64_t i) const;
 
   // Largest qubit used by any instruction (empty slots are not qubits); none without qubits.
   std::optional<std::uint8_t> max_qubit() const noexcept;

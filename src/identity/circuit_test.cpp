@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <limits>
 #include <random>
 #include <string>
 #include <vector>
@@ -179,6 +180,22 @@ TEST(Circ, ContentHashFeedsCountInstructionsAndRawPermutation) {
   EXPECT_EQ(c.hash_value(), h.finish());
   EXPECT_EQ(c.hash_value(), C({one(gates::H, 0), two(gates::CX, 0, 1)}, id(2)).hash_value());
   EXPECT_NE(C({one(gates::H, 0)}, id(2)).hash_value(), C({one(gates::H, 0)}, id(3)).hash_value());
+}
+
+TEST(Circ, CyclicIndexWrapsBothWays) {
+  const Circ c = C({one(gates::H, 0), two(gates::CX, 0, 1), one(gates::T, 1)}, id(2));
+  const IdentityCirc idc = IdentityCirc::from_circ(c);
+  for (const std::int64_t i : {-7LL, -4LL, -3LL, -1LL, 0LL, 1LL, 2LL, 3LL, 5LL, 3000000001LL,
+                               std::numeric_limits<long long>::min()}) {
+    SCOPED_TRACE(i);
+    const std::int64_t r = ((i % 3) + 3) % 3;
+    EXPECT_EQ(c.at_cyclic(i), c.instrs[static_cast<std::size_t>(r)]);
+    EXPECT_EQ(idc.at_cyclic(i), c.instrs[static_cast<std::size_t>(r)]);
+  }
+  EXPECT_EQ(stop_message([] { C({}, id(2)).at_cyclic(0); }),
+            "attempt to calculate the remainder with a divisor of zero");
+  EXPECT_EQ(stop_message([] { IdentityCirc::create().at_cyclic(-1); }),
+            "attempt to calculate the remainder with a divisor of zero");
 }
 
 TEST(Circ, DisplayAndDebugTexts) {

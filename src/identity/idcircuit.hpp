@@ -58,6 +58,8 @@ struct IdentityCirc {
 
   std::uint32_t len() const noexcept;
   bool is_empty() const noexcept;
+  // The inner circuit's instruction at position i mod len() (Circ::at_cyclic).
+  Instr32 at_cyclic(std::int64_t i) const { return circ.at_cyclic(i); }
   std::uint8_t nqubits() const noexcept;
 
   // "Identity { " + each instruction's display text and a space + the permutation + " }".

@@ -1,4 +1,5 @@
-// Python class Gate: an immutable handle to a gate registry row.
+// Python class Gate: an immutable handle to a gate registry row. Calling a gate makes an Instr
+// from qubit numbers or an Instruction from register arguments.
 #include "python/binding.hpp"
 #include "python/classes.hpp"
 
@@ -6,14 +7,11 @@
 #include <numpy/arrayobject.h>
 
 #include "circ/gate.hpp"
+#include "circ/instr.hpp"
+#include "circ/instruction.hpp"
 #include "circ/param.hpp"
 
 namespace marrowfen::py {
-
-ClassInfo& ClassOf<Gate16>::info() {
-  static ClassInfo ci{"Gate", nullptr, false};
-  return ci;
-}
 
 namespace {
 
@@ -64,31 +62,19 @@ GateMatrix matrix_from_array(PyObject* obj) {
   return m;
 }
 
-Ref gate_new(PyTypeObject*, PyObject* args, PyObject* kwargs) {
-  static const ArgSpec spec{"Gate.__new__()", {"name", "params", "matrix"}, 3};
-  PyObject* a[3];
-  bind_tuple(spec, args, kwargs, a);
-  std::string name = arg("name", [&] { return raw_str(a[0]); });
-  std::vector<std::string> params =
-      arg("params", [&] { return raw_list(a[1], [](PyObject* x) { return raw_str(x); }); });
+Ref gate_new(const Args& a) {
+  std::string name = a.get(0, raw_str);
+  std::vector<std::string> params = a.get(1, [](PyObject* o) { return raw_list(o, raw_str); });
   GateMatrix m = matrix_from_array(a[2]);
   return wrap(Gate16::create(std::move(name), std::move(params), std::move(m)));
 }
 
-Ref gate_from_name(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  static const ArgSpec spec{"Gate.from_name()", {"name"}, 1};
-  PyObject* a[1];
-  bind_fastcall(spec, args, nargs, kwnames, a);
-  std::string name = arg("name", [&] { return raw_str(a[0]); });
-  if (auto g = Gate16::from_name(name)) return wrap(*g);
-  return none();
+Ref gate_from_name(PyObject*, const Args& a) {
+  const std::optional<Gate16> g = Gate16::from_name(a.get(0, raw_str));
+  return g ? wrap(*g) : none();
 }
 
-Ref gate_adjoint(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  static const ArgSpec spec{"Gate.adjoint()", {}, 0};
-  bind_fastcall(spec, args, nargs, kwnames, nullptr);
-  return wrap(self_gate(self).adjoint());
-}
+Ref gate_adjoint(PyObject* self, const Args&) { return wrap(self_gate(self).adjoint()); }
 
 Ref get_name(PyObject* self) { return py_str(self_gate(self).name()); }
 
@@ -123,58 +109,70 @@ Ref get_matrix(PyObject* self) {
 
 Ref get_nqargs(PyObject* self) { return py_uint(self_gate(self).nqargs()); }
 
-Ref gate_str(PyObject* self) { return py_str(self_gate(self).display()); }
 
-Ref gate_richcompare(PyObject* a, PyObject* b, int op) {
-  return rich_eq<Gate16>(a, b, op, [](Gate16 x, Gate16 y) { return x == y; });
+// Converts every item of the argument tuple with `item`; false (error cleared) when one fails.
+template <class T, class F>
+bool try_convert_all(PyObject* args, std::vector<T>& out, F&& item) {
+  try {
+    out = raw_list(args, item);
+    return true;
+  } catch (const PyErrSet&) {
+    PyErr_Clear();
+    return false;
+  }
 }
 
-std::uint64_t gate_hash(PyObject* self) { return content_hash(self_gate(self)); }
+// gate(*qubits) -> Instr, gate(*arguments) -> Instruction. No keywords.
+Ref gate_call(PyObject* self, PyObject* args, PyObject* kwargs) {
+  if (kwargs && PyDict_GET_SIZE(kwargs) > 0) {
+    PyObject *key, *value;
+    Py_ssize_t pos = 0;
+    PyDict_Next(kwargs, &pos, &key, &value);
+    Ref text = check(PyObject_Str(key));
+    Ref msg = check(PyUnicode_FromFormat(
+        "Gate.__call__() got an unexpected keyword argument '%U'", text.get()));
+    PyErr_SetObject(PyExc_TypeError, msg.get());
+    throw PyErrSet{};
+  }
+  const Gate16 gate = self_gate(self);
+
+  std::vector<std::uint8_t> qubits;
+  if (try_convert_all(args, qubits, raw_u8)) return wrap(Instr32::from_gate_call(gate, qubits));
+
+  std::vector<Argument> arguments;
+  if (try_convert_all(args, arguments, raw_copy<Argument>))
+    return wrap(Instruction::from_gate_call(gate, arguments));
+
+  raise_type_error(
+      "argument 'args': failed to convert the value to 'Union[Vec<u8>, Vec<Argument>]'");
+}
 
 }  // namespace
 
-// Defined with the instruction classes: calling a gate makes an Instr or an Instruction.
-Ref gate_call(PyObject* self, PyObject* args, PyObject* kwargs);
-
-PyTypeObject* create_gate_type() {
-  static PyTypeObject* type = [] {
-    TypeSpec s;
-    s.name = "Gate";
-    s.doc =
-        "Gate(name, params, matrix)\n--\n\nParameterized quantum gate definition used by both "
-        "search and Python APIs.";
-    s.basicsize = sizeof(Cell<Gate16>);
-    s.dealloc = &cell_dealloc<Gate16>;
-    s.has_constructor = true;
-    PyMethodDef* methods = method_table({
-        method<gate_from_name>("from_name",
-                               "from_name(name)\n--\n\nLooks up a built-in gate by display name.",
-                               METH_STATIC),
-        method<gate_adjoint>("adjoint",
-                             "adjoint($self)\n--\n\nReturns the adjoint (inverse) gate."),
-    });
-    PyGetSetDef* getsets = getset_table({
-        getter<get_name>("name", "Gate name."),
-        getter<get_params>("params", "Symbolic parameter list."),
-        getter<get_params_f>("params_f",
-                             "Numeric parameters evaluated with support for `pi` expressions."),
-        getter<get_matrix>("matrix", "Dense unitary matrix."),
-        getter<get_nqargs>("nqargs", "Number of qubit arguments required by this gate."),
-    });
-    s.slots = {
-        {Py_tp_new, reinterpret_cast<void*>(&new_thunk<gate_new>)},
-        {Py_tp_methods, methods},
-        {Py_tp_getset, getsets},
-        {Py_tp_str, reinterpret_cast<void*>(&unary_thunk<gate_str>)},
-        {Py_tp_richcompare, reinterpret_cast<void*>(&rich_thunk<gate_richcompare>)},
-        {Py_tp_hash, reinterpret_cast<void*>(&hash_thunk<gate_hash>)},
-        {Py_tp_call, reinterpret_cast<void*>(&call_thunk<gate_call>)},
-    };
-    PyTypeObject* t = make_type(std::move(s));
-    ClassOf<Gate16>::info().type = t;
-    return t;
-  }();
-  return type;
+template <>
+ClassDef class_def<Gate16>() {
+  return {
+      .doc = "Gate(name, params, matrix)\n--\n\nParameterized quantum gate definition used by "
+             "both search and Python APIs.",
+      .constructor = ctor<gate_new>(),
+      .methods = {
+          method<gate_from_name>("from_name(name)\n--\n\nLooks up a built-in gate by display "
+                                 "name."),
+          method<gate_adjoint>("adjoint($self)\n--\n\nReturns the adjoint (inverse) gate."),
+      },
+      .getsets = {
+          getter<get_name>("name", "Gate name."),
+          getter<get_params>("params", "Symbolic parameter list."),
+          getter<get_params_f>("params_f",
+                               "Numeric parameters evaluated with support for `pi` expressions."),
+          getter<get_matrix>("matrix", "Dense unitary matrix."),
+          getter<get_nqargs>("nqargs", "Number of qubit arguments required by this gate."),
+      },
+      .value_slots = SLOT_STR | SLOT_HASH | SLOT_EQ,
+      .slots = {slot(Py_tp_call, &call_thunk<gate_call>)},
+  };
 }
+
+template PyTypeObject* define_class<Gate16>();
 
 }  // namespace marrowfen::py

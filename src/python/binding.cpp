@@ -3,10 +3,12 @@
 #include <pthread.h>
 
 #include <atomic>
+#include <climits>
 #include <cstdio>
 #include <cstring>
 #include <deque>
-#include <mutex>
+#include <string>
+#include <vector>
 
 #include <fmt/format.h>
 
@@ -30,18 +32,18 @@ PyObject* panic_exception_type() {
   return type;
 }
 
-void raise_panic(const std::string& message, const char* file, unsigned line, unsigned column) {
+void raise_panic(std::string_view message, const char* file, unsigned line,
+                 unsigned column) noexcept {
+  // Runs inside a catch handler: the report goes straight to the stream, nothing is allocated.
   static std::atomic<bool> first{true};
   char name[64] = {0};
   if (pthread_getname_np(pthread_self(), name, sizeof name) != 0 || name[0] == 0)
     std::strcpy(name, "<unnamed>");
-  std::string report = fmt::format("\nthread '{}' panicked at {}:{}:{}:\n{}\n", name, file, line,
-                                   column, message);
-  if (first.exchange(false))
-    report +=
-        "note: run the process under gdb with `catch throw` to obtain a backtrace of the "
-        "failing call\n";
-  std::fputs(report.c_str(), stderr);
+  std::fprintf(stderr, "\nthread '%s' panicked at %s:%u:%u:\n%.*s\n%s", name, file, line, column,
+               static_cast<int>(message.size()), message.data(),
+               first.exchange(false) ? "note: run the process under gdb with `catch throw` to "
+                                       "obtain a backtrace of the failing call\n"
+                                     : "");
   std::fflush(stderr);
   PyObject* type = panic_exception_type();
   if (!type) return;  // creating the type failed: its error stays set
@@ -62,20 +64,48 @@ Ref py_float(double v) { return check(PyFloat_FromDouble(v)); }
 // ---------------------------------------------------------------------------------------------
 // Binding.
 
+ArgSpec ArgSpec::parse(std::string_view class_name, const char* doc, const char* method) {
+  const std::string_view text(doc ? doc : "");
+  const std::size_t open = text.find('(');
+  const std::size_t close = text.find(')');
+  if (open == 0 || open == text.npos || close == text.npos || close < open ||
+      text.substr(close, 6) != ")\n--\n\n")
+    stop(fmt::format("{}: docstring without a text signature: {}", class_name, text));
+  ArgSpec spec;
+  spec.method = method ? method : std::string(text.substr(0, open));
+  spec.fname = fmt::format("{}.{}()", class_name, spec.method);
+  spec.is_static = true;
+  std::string_view params = text.substr(open + 1, close - open - 1);
+  while (!params.empty()) {
+    const std::size_t comma = params.find(", ");
+    std::string_view p = params.substr(0, comma);
+    params = comma == params.npos ? std::string_view() : params.substr(comma + 2);
+    if (p == "$self") {
+      spec.is_static = false;
+      continue;
+    }
+    const std::size_t eq = p.find('=');
+    if (eq == p.npos && spec.required != spec.count)
+      stop(fmt::format("{}: a parameter without default after one with", spec.fname));
+    if (spec.count == MAX) stop(fmt::format("{}: more than {} parameters", spec.fname, MAX));
+    spec.names[spec.count++] = std::string(p.substr(0, eq));
+    if (eq == p.npos) spec.required = spec.count;
+  }
+  return spec;
+}
+
 namespace {
 
-std::string quoted_list(const std::vector<const char*>& names) {
+// 'a', 'a' and 'b', 'a', 'b', and 'c'
+std::string quoted_list(const std::string* const* names, std::size_t n) {
   std::string s;
-  for (std::size_t i = 0; i < names.size(); ++i) {
+  for (std::size_t i = 0; i < n; ++i) {
     if (i != 0) {
-      if (names.size() > 2) s += ',';
-      if (i == names.size() - 1)
-        s += " and ";
-      else
-        s += ' ';
+      if (n > 2) s += ',';
+      s += i == n - 1 ? " and " : " ";
     }
     s += '\'';
-    s += names[i];
+    s += *names[i];
     s += '\'';
   }
   return s;
@@ -83,11 +113,11 @@ std::string quoted_list(const std::vector<const char*>& names) {
 
 [[noreturn]] void too_many_positional(const ArgSpec& spec, Py_ssize_t given) {
   const char* was = given == 1 ? "was" : "were";
-  if (spec.required != spec.names.size())
+  if (spec.required != spec.count)
     raise_type_error(fmt::format("{} takes from {} to {} positional arguments but {} {} given",
-                                 spec.fname, spec.required, spec.names.size(), given, was));
+                                 spec.fname, spec.required, spec.count, given, was));
   raise_type_error(fmt::format("{} takes {} positional arguments but {} {} given", spec.fname,
-                               spec.names.size(), given, was));
+                               spec.count, given, was));
 }
 
 void bind_keyword(const ArgSpec& spec, PyObject* key, PyObject* value, PyObject** out) {
@@ -97,12 +127,12 @@ void bind_keyword(const ArgSpec& spec, PyObject* key, PyObject* value, PyObject*
     // A name that is not valid UTF-8 (a lone surrogate) matches no parameter.
     PyErr_Clear();
     Ref msg = check(PyUnicode_FromFormat("%s got an unexpected keyword argument '%U'",
-                                         spec.fname, key));
+                                         spec.fname.c_str(), key));
     PyErr_SetObject(PyExc_TypeError, msg.get());
     throw PyErrSet{};
   }
-  std::string_view kv(k, static_cast<std::size_t>(len));
-  for (std::size_t i = 0; i < spec.names.size(); ++i) {
+  const std::string_view kv(k, static_cast<std::size_t>(len));
+  for (std::size_t i = 0; i < spec.count; ++i) {
     if (kv == spec.names[i]) {
       if (out[i])
         raise_type_error(
@@ -116,23 +146,28 @@ void bind_keyword(const ArgSpec& spec, PyObject* key, PyObject* value, PyObject*
 
 void check_missing(const ArgSpec& spec, Py_ssize_t nargs, PyObject** out) {
   if (static_cast<std::size_t>(nargs) >= spec.required) return;
-  std::vector<const char*> missing;
+  const std::string* missing[ArgSpec::MAX];
+  std::size_t n = 0;
   for (std::size_t i = 0; i < spec.required; ++i)
-    if (!out[i]) missing.push_back(spec.names[i]);
-  if (missing.empty()) return;
-  raise_type_error(fmt::format("{} missing {} required positional {}: {}", spec.fname,
-                               missing.size(), missing.size() == 1 ? "argument" : "arguments",
-                               quoted_list(missing)));
+    if (!out[i]) missing[n++] = &spec.names[i];
+  if (n == 0) return;
+  raise_type_error(fmt::format("{} missing {} required positional {}: {}", spec.fname, n,
+                               n == 1 ? "argument" : "arguments", quoted_list(missing, n)));
+}
+
+// Binds the positional arguments, clearing the rest.
+void bind_positional(const ArgSpec& spec, PyObject* const* args, Py_ssize_t nargs,
+                     PyObject** out) {
+  if (static_cast<std::size_t>(nargs) > spec.count) too_many_positional(spec, nargs);
+  for (std::size_t i = 0; i < spec.count; ++i)
+    out[i] = i < static_cast<std::size_t>(nargs) ? args[i] : nullptr;
 }
 
 }  // namespace
 
 void bind_fastcall(const ArgSpec& spec, PyObject* const* args, Py_ssize_t nargs,
                    PyObject* kwnames, PyObject** out) {
-  const std::size_t n = spec.names.size();
-  for (std::size_t i = 0; i < n; ++i) out[i] = nullptr;
-  if (static_cast<std::size_t>(nargs) > n) too_many_positional(spec, nargs);
-  for (Py_ssize_t i = 0; i < nargs; ++i) out[i] = args[i];
+  bind_positional(spec, args, nargs, out);
   if (kwnames) {
     const Py_ssize_t nk = PyTuple_GET_SIZE(kwnames);
     for (Py_ssize_t j = 0; j < nk; ++j)
@@ -142,11 +177,8 @@ void bind_fastcall(const ArgSpec& spec, PyObject* const* args, Py_ssize_t nargs,
 }
 
 void bind_tuple(const ArgSpec& spec, PyObject* args, PyObject* kwargs, PyObject** out) {
-  const std::size_t n = spec.names.size();
-  for (std::size_t i = 0; i < n; ++i) out[i] = nullptr;
   const Py_ssize_t nargs = args ? PyTuple_GET_SIZE(args) : 0;
-  if (static_cast<std::size_t>(nargs) > n) too_many_positional(spec, nargs);
-  for (Py_ssize_t i = 0; i < nargs; ++i) out[i] = PyTuple_GET_ITEM(args, i);
+  bind_positional(spec, args ? &PyTuple_GET_ITEM(args, 0) : nullptr, nargs, out);
   if (kwargs) {
     PyObject *key, *value;
     Py_ssize_t pos = 0;
@@ -211,6 +243,10 @@ std::uint16_t raw_u16(PyObject* o) {
   return static_cast<std::uint16_t>(raw_small_int(o, 0, 65535));
 }
 
+std::int32_t raw_i32(PyObject* o) {
+  return static_cast<std::int32_t>(raw_small_int(o, INT32_MIN, INT32_MAX));
+}
+
 std::uint64_t raw_u64(PyObject* o) {
   Ref idx = check(PyNumber_Index(o));
   unsigned long long v = PyLong_AsUnsignedLongLong(idx.get());
@@ -264,61 +300,65 @@ int cell_clear_dict(PyObject* o) {
   return 0;
 }
 
-namespace {
-std::mutex& table_mutex() {
-  static std::mutex m;
-  return m;
-}
-}  // namespace
-
-PyMethodDef* method_table(std::vector<PyMethodDef> defs) {
-  std::lock_guard<std::mutex> g(table_mutex());
-  static std::deque<std::vector<PyMethodDef>> keep;
-  defs.push_back(PyMethodDef{nullptr, nullptr, 0, nullptr});
-  keep.push_back(std::move(defs));
-  return keep.back().data();
-}
-
-PyGetSetDef* getset_table(std::vector<PyGetSetDef> defs) {
-  std::lock_guard<std::mutex> g(table_mutex());
-  static std::deque<std::vector<PyGetSetDef>> keep;
-  defs.push_back(PyGetSetDef{nullptr, nullptr, nullptr, nullptr, nullptr});
-  keep.push_back(std::move(defs));
-  return keep.back().data();
-}
-
-PyTypeObject* make_type(TypeSpec spec) {
+PyTypeObject* make_type(const char* name, ClassDef def, std::size_t basicsize,
+                        destructor dealloc) {
+  // Everything the type points at lives as long as the process.
   static std::deque<std::string> names;
-  static std::deque<std::vector<PyType_Slot>> slot_store;
-  static std::deque<std::vector<PyMemberDef>> member_store;
-  names.push_back(std::string("builtins.") + spec.name);
+  static std::deque<std::vector<PyMethodDef>> method_tables;
+  static std::deque<std::vector<PyGetSetDef>> getset_tables;
+  static std::deque<std::vector<PyType_Slot>> slot_tables;
+  static std::deque<std::array<PyMemberDef, 2>> member_tables;
+  names.push_back(std::string("builtins.") + name);
 
-  std::vector<PyType_Slot> slots = spec.slots;
-  slots.push_back({Py_tp_dealloc, reinterpret_cast<void*>(spec.dealloc)});
-  slots.push_back({Py_tp_doc, const_cast<char*>(spec.doc)});
+  std::vector<PyType_Slot> slots = std::move(def.slots);
+  slots.push_back({Py_tp_dealloc, reinterpret_cast<void*>(dealloc)});
+  slots.push_back({Py_tp_doc, const_cast<char*>(def.doc)});
   unsigned long flags = Py_TPFLAGS_DEFAULT;
-  if (!spec.has_constructor) flags |= Py_TPFLAGS_DISALLOW_INSTANTIATION;
-  if (spec.sequence) flags |= Py_TPFLAGS_SEQUENCE;
-  if (spec.instance_dict) {
+  if (def.constructor.fn) {
+    *def.constructor.spec = ArgSpec::parse(name, def.doc, "__new__");
+    slots.push_back(slot(Py_tp_new, def.constructor.fn));
+  } else {
+    flags |= Py_TPFLAGS_DISALLOW_INSTANTIATION;
+  }
+  if (!def.methods.empty()) {
+    std::vector<PyMethodDef>& table = method_tables.emplace_back();
+    for (const MethodEntry& m : def.methods) {
+      *m.spec = ArgSpec::parse(name, m.doc);
+      table.push_back(PyMethodDef{m.spec->method.c_str(), m.fn,
+                                  METH_FASTCALL | METH_KEYWORDS | (m.spec->is_static ? METH_STATIC : 0),
+                                  m.doc});
+    }
+    table.push_back(PyMethodDef{nullptr, nullptr, 0, nullptr});
+    slots.push_back({Py_tp_methods, table.data()});
+  }
+  if (def.instance_dict)
+    def.getsets.push_back(
+        PyGetSetDef{"__dict__", PyObject_GenericGetDict, PyObject_GenericSetDict, nullptr, nullptr});
+  if (!def.getsets.empty()) {
+    def.getsets.push_back(PyGetSetDef{nullptr, nullptr, nullptr, nullptr, nullptr});
+    slots.push_back({Py_tp_getset, getset_tables.emplace_back(std::move(def.getsets)).data()});
+  }
+  if (def.sequence) flags |= Py_TPFLAGS_SEQUENCE;
+  if (def.instance_dict) {
     flags |= Py_TPFLAGS_HAVE_GC;
-    member_store.push_back({
-        PyMemberDef{const_cast<char*>("__dictoffset__"), T_PYSSIZET, spec.dict_offset, READONLY,
-                    nullptr},
+    member_tables.push_back({
+        PyMemberDef{const_cast<char*>("__dictoffset__"), T_PYSSIZET,
+                    static_cast<Py_ssize_t>(offsetof(Cell<char>, dict)), READONLY, nullptr},
         PyMemberDef{nullptr, 0, 0, 0, nullptr},
     });
-    slots.push_back({Py_tp_members, member_store.back().data()});
-    slots.push_back({Py_tp_traverse, reinterpret_cast<void*>(&cell_traverse_dict)});
-    slots.push_back({Py_tp_clear, reinterpret_cast<void*>(&cell_clear_dict)});
+    slots.push_back({Py_tp_members, member_tables.back().data()});
+    slots.push_back(slot(Py_tp_traverse, &cell_traverse_dict));
+    slots.push_back(slot(Py_tp_clear, &cell_clear_dict));
   }
   slots.push_back({0, nullptr});
-  slot_store.push_back(std::move(slots));
+  slot_tables.push_back(std::move(slots));
 
   PyType_Spec ts{};
   ts.name = names.back().c_str();
-  ts.basicsize = static_cast<int>(spec.basicsize);
+  ts.basicsize = static_cast<int>(basicsize);
   ts.itemsize = 0;
   ts.flags = static_cast<unsigned int>(flags);
-  ts.slots = slot_store.back().data();
+  ts.slots = slot_tables.back().data();
   PyObject* t = PyType_FromSpec(&ts);
   if (!t) throw PyErrSet{};
   return reinterpret_cast<PyTypeObject*>(t);

@@ -9,15 +9,28 @@
 #include <Python.h>
 #include <structmember.h>
 
+#include <array>
+#include <compare>
+#include <concepts>
 #include <cstdint>
 #include <initializer_list>
 #include <new>
 #include <string>
 #include <string_view>
+#include <type_traits>
 #include <utility>
 #include <vector>
 
+#include <fmt/format.h>
+
+#include "core/content_hash.hpp"
 #include "core/panic.hpp"
+
+// Classes are defined with designated initializers that leave the members they do not name to
+// their defaults; GCC before 14 warns about that (its bug 96868).
+#if defined(__GNUC__) && !defined(__clang__) && __GNUC__ < 14
+#pragma GCC diagnostic ignored "-Wmissing-field-initializers"
+#endif
 
 namespace marrowfen::py {
 
@@ -68,8 +81,10 @@ inline void check_status(int status) {
 // The process-wide PanicException type ("pyo3_runtime.PanicException", a BaseException).
 PyObject* panic_exception_type();
 
-// Writes the failure report to standard error and sets PanicException(message).
-void raise_panic(const std::string& message, const char* file, unsigned line, unsigned column);
+// Writes the failure report to standard error and sets PanicException(message). Called from
+// catch handlers: it allocates nothing on the C++ side.
+void raise_panic(std::string_view message, const char* file, unsigned line,
+                 unsigned column) noexcept;
 
 // Runs f, returning its Ref released; failures become a null return with the error set.
 template <class F>
@@ -117,25 +132,37 @@ Ref py_float(double v);
 
 // ---------------------------------------------------------------------------------------------
 // Argument binding: parameters by position or keyword under the names of the text signature.
+//
+// A callable's parameters are declared once, in the text signature its docstring begins with:
+// "permut($self, perm)\n--\n\n...", "from_name(name)\n--\n\n..." (static: no $self),
+// "Circ(instrs, perm=None)\n--\n\n..." (a constructor; a parameter with "=" has a default).
+// The spec below is read from that text once, when the class is created.
 
 struct ArgSpec {
-  const char* fname;                       // "Gate.from_name()"
-  std::vector<const char*> names;          // parameter names in order
-  std::size_t required;                    // the first `required` have no default
+  static constexpr std::size_t MAX = 4;  // the most parameters any callable takes
+
+  std::string method;                    // "permut" (ml_name of the method table)
+  std::string fname;                     // "Circ.permut()", as binding errors name it
+  std::array<std::string, MAX> names;    // parameter names in order
+  std::size_t count = 0;
+  std::size_t required = 0;              // the first `required` have no default
+  bool is_static = false;                // no $self
+
+  // Reads the text signature at the start of doc; `method` replaces the name it gives (the
+  // "__new__" of a constructor). A docstring without a well-formed signature stops.
+  static ArgSpec parse(std::string_view class_name, const char* doc,
+                       const char* method = nullptr);
 };
 
-// Binds fastcall arguments into out[0..names.size()), null where a default applies.
+// Binds fastcall arguments into out[0..spec.count), null where a default applies.
 void bind_fastcall(const ArgSpec& spec, PyObject* const* args, Py_ssize_t nargs,
                    PyObject* kwnames, PyObject** out);
-// Binds tuple/dict arguments (constructors, __call__).
+// Binds tuple/dict arguments (constructors).
 void bind_tuple(const ArgSpec& spec, PyObject* args, PyObject* kwargs, PyObject** out);
-
-// ---------------------------------------------------------------------------------------------
-// Conversions. The `raw_` forms raise the underlying error; `arg` wraps a TypeError raised
-// while converting a parameter as "argument '{}': {}".
 
 [[noreturn]] void rethrow_wrapped(const char* argname);
 
+// A TypeError raised while converting the parameter `name` becomes "argument '{}': {}".
 template <class F>
 decltype(auto) arg(const char* name, F&& f) {
   try {
@@ -145,6 +172,29 @@ decltype(auto) arg(const char* name, F&& f) {
   }
 }
 
+// The bound arguments of one call, in the order of the text signature.
+class Args {
+ public:
+  Args(const ArgSpec& spec, PyObject* const* values) noexcept : spec_(&spec), values_(values) {}
+
+  // The object bound to parameter i, or null where its default applies.
+  PyObject* operator[](std::size_t i) const noexcept { return values_[i]; }
+  // Parameter i converted by `to` (any of the raw_ readers below), its TypeErrors wrapped
+  // with the parameter's name.
+  template <class F>
+  decltype(auto) get(std::size_t i, F&& to) const {
+    return arg(spec_->names[i].c_str(), [&]() -> decltype(auto) { return to(values_[i]); });
+  }
+
+ private:
+  const ArgSpec* spec_;
+  PyObject* const* values_;
+};
+
+// ---------------------------------------------------------------------------------------------
+// Conversions. The `raw_` readers raise the underlying error; `Args::get` (or `arg`) wraps a
+// TypeError raised while converting a parameter as "argument '{}': {}".
+
 // "'{}' object cannot be converted to '{}'"
 [[noreturn]] void raise_downcast(PyObject* obj, const char* target);
 std::string type_qualname(PyObject* obj);
@@ -153,6 +203,8 @@ std::string type_qualname(PyObject* obj);
 long long raw_small_int(PyObject* o, long long lo, long long hi);
 std::uint8_t raw_u8(PyObject* o);
 std::uint16_t raw_u16(PyObject* o);
+// A signed 32-bit integer (the module's C long).
+std::int32_t raw_i32(PyObject* o);
 // A 32-bit machine word: read as an unsigned 64-bit integer first.
 std::uint32_t raw_u32(PyObject* o);
 std::uint64_t raw_u64(PyObject* o);
@@ -246,10 +298,19 @@ struct ClassInfo {
 };
 
 template <class T>
-struct ClassOf;  // specialised per bound type: static ClassInfo& info();
+struct ClassOf;  // specialised per bound type in classes.hpp: static ClassInfo& info();
+
+// An instance owns its value in place: a value whose move could throw would leave a half-built
+// object behind, one whose destructor could throw would unwind through the interpreter.
+template <class T>
+constexpr void check_wrappable() {
+  static_assert(std::is_nothrow_move_constructible_v<T>, "a wrapped value must move without throwing");
+  static_assert(std::is_nothrow_destructible_v<T>, "a wrapped value must destroy without throwing");
+}
 
 template <class T>
 void cell_dealloc(PyObject* o) noexcept {
+  check_wrappable<T>();
   PyTypeObject* tp = Py_TYPE(o);
   if (PyType_HasFeature(tp, Py_TPFLAGS_HAVE_GC)) PyObject_GC_UnTrack(o);
   Cell<T>* c = cell<T>(o);
@@ -259,26 +320,11 @@ void cell_dealloc(PyObject* o) noexcept {
   Py_DECREF(tp);
 }
 
-int cell_traverse_dict(PyObject* o, visitproc visit, void* arg);
-int cell_clear_dict(PyObject* o);
-
-struct TypeSpec {
-  const char* name;          // Python name
-  const char* doc;           // class docstring (with the constructor's signature if any)
-  std::size_t basicsize;
-  destructor dealloc;
-  bool has_constructor = false;
-  bool sequence = false;
-  bool instance_dict = false;
-  Py_ssize_t dict_offset = 0;
-  std::vector<PyType_Slot> slots;  // further slots (no terminator needed)
-};
-
-PyTypeObject* make_type(TypeSpec spec);
-
-// A new instance holding a copy of value.
+// A new instance holding value (moved in).
 template <class T>
-Ref wrap(PyTypeObject* tp, T value) {
+Ref wrap(T value) {
+  check_wrappable<T>();
+  PyTypeObject* tp = ClassOf<T>::info().type;
   PyObject* o = tp->tp_alloc(tp, 0);
   if (!o) throw PyErrSet{};
   Cell<T>* c = cell<T>(o);
@@ -286,11 +332,6 @@ Ref wrap(PyTypeObject* tp, T value) {
   c->dict = nullptr;
   new (&c->value) T(std::move(value));
   return Ref::steal(o);
-}
-
-template <class T>
-Ref wrap(T value) {
-  return wrap<T>(ClassOf<T>::info().type, std::move(value));
 }
 
 template <class T>
@@ -306,25 +347,67 @@ Shared<T> raw_instance(PyObject* o) {
   return Shared<T>(o, ci.tracked);
 }
 
+// An argument of one of the module's classes, copied.
+template <class T>
+T raw_copy(PyObject* o) {
+  return T(*raw_instance<T>(o));
+}
+
+// A list argument of instances of one class, copied.
+template <class T>
+std::vector<T> raw_copies(PyObject* o) {
+  return raw_list(o, raw_copy<T>);
+}
+
 template <class T>
 Shared<T> receiver(PyObject* self) {
   return Shared<T>(self, ClassOf<T>::info().tracked);
 }
 
-// Fastcall method signature used by every method body.
-using FastFn = Ref (*)(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                       PyObject* kwnames);
+// ---------------------------------------------------------------------------------------------
+// Entry points. Every one runs its body through `guard`.
 
-template <FastFn F>
-PyObject* fastcall(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                   PyObject* kwnames) noexcept {
-  return guard([&] { return F(self, args, nargs, kwnames); });
+// A method body: the receiver (null for a static method) and the bound arguments.
+using MethodFn = Ref (*)(PyObject* self, const Args& args);
+// A constructor body.
+using CtorFn = Ref (*)(const Args& args);
+
+// The parameters of each method and constructor, read from its text signature when its class
+// is created.
+template <auto F>
+inline ArgSpec spec_of;
+
+template <MethodFn F>
+PyObject* method_thunk(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                       PyObject* kwnames) noexcept {
+  return guard([&] {
+    PyObject* bound[ArgSpec::MAX];
+    bind_fastcall(spec_of<F>, args, nargs, kwnames, bound);
+    return F(self, Args(spec_of<F>, bound));
+  });
 }
 
-template <FastFn F>
-PyMethodDef method(const char* name, const char* doc, int extra_flags = 0) {
-  return PyMethodDef{name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&fastcall<F>)),
-                     METH_FASTCALL | METH_KEYWORDS | extra_flags, doc};
+template <CtorFn F>
+PyObject* ctor_thunk(PyTypeObject*, PyObject* args, PyObject* kwargs) noexcept {
+  return guard([&] {
+    PyObject* bound[ArgSpec::MAX];
+    bind_tuple(spec_of<F>, args, kwargs, bound);
+    return F(Args(spec_of<F>, bound));
+  });
+}
+
+// One entry of a class's method table: the docstring begins with the text signature, which
+// gives the method's name, its parameters and whether it is static.
+struct MethodEntry {
+  const char* doc;
+  PyCFunction fn;
+  ArgSpec* spec;
+};
+
+template <MethodFn F>
+MethodEntry method(const char* doc) {
+  return {doc, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&method_thunk<F>)),
+          &spec_of<F>};
 }
 
 using GetFn = Ref (*)(PyObject* self);
@@ -353,11 +436,6 @@ PyGetSetDef getset(const char* name, const char* doc) {
 }
 
 // Slot thunks.
-using NewFn = Ref (*)(PyTypeObject* tp, PyObject* args, PyObject* kwargs);
-template <NewFn F>
-PyObject* new_thunk(PyTypeObject* tp, PyObject* args, PyObject* kwargs) noexcept {
-  return guard([&] { return F(tp, args, kwargs); });
-}
 using UnaryFn = Ref (*)(PyObject* self);
 template <UnaryFn F>
 PyObject* unary_thunk(PyObject* self) noexcept {
@@ -378,31 +456,29 @@ template <RichFn F>
 PyObject* rich_thunk(PyObject* a, PyObject* b, int op) noexcept {
   return guard([&] { return F(a, b, op); });
 }
+
+// Runs f for an entry point that returns a plain value: `fail` on failure (the error set).
+template <class R, class F>
+R guard_value(R fail, F&& f) noexcept {
+  R out = fail;
+  PyObject* r = guard([&] {
+    out = f();
+    return Ref::borrow(Py_None);
+  });
+  if (!r) return fail;
+  Py_DECREF(r);
+  return out;
+}
+
 using HashFn = std::uint64_t (*)(PyObject* self);  // the 64-bit content hash
 template <HashFn F>
 Py_hash_t hash_thunk(PyObject* self) noexcept {
-  Py_hash_t out = -1;
-  PyObject* r = guard([&] {
-    std::uint64_t h = F(self);
-    auto v = static_cast<std::int32_t>(static_cast<std::uint32_t>(h));
-    out = v == -1 ? -2 : v;
-    return Ref::borrow(Py_None);
-  });
-  if (!r) return -1;
-  Py_DECREF(r);
-  return out;
+  return guard_value<Py_hash_t>(-1, [&] { return static_cast<Py_hash_t>(fold_hash(F(self))); });
 }
 using LenFn = Py_ssize_t (*)(PyObject* self);
 template <LenFn F>
 Py_ssize_t len_thunk(PyObject* self) noexcept {
-  Py_ssize_t out = -1;
-  PyObject* r = guard([&] {
-    out = F(self);
-    return Ref::borrow(Py_None);
-  });
-  if (!r) return -1;
-  Py_DECREF(r);
-  return out;
+  return guard_value<Py_ssize_t>(-1, [&] { return F(self); });
 }
 using SsizeArgFn = Ref (*)(PyObject* self, Py_ssize_t i);
 template <SsizeArgFn F>
@@ -415,6 +491,55 @@ int ass_thunk(PyObject* self, PyObject* key, PyObject* value) noexcept {
   return guard_status([&] { F(self, key, value); });
 }
 
+// A slot of the type: its id and its thunk.
+template <class Fn>
+PyType_Slot slot(int id, Fn* fn) noexcept {
+  return PyType_Slot{id, reinterpret_cast<void*>(fn)};
+}
+
+// ---------------------------------------------------------------------------------------------
+// Class definitions.
+
+// A constructor: ctor<F>() for the constructor body F.
+struct Ctor {
+  newfunc fn = nullptr;
+  ArgSpec* spec = nullptr;
+};
+
+template <CtorFn F>
+Ctor ctor() {
+  return {&ctor_thunk<F>, &spec_of<F>};
+}
+
+// Slots written the same way for every class, from members of the value.
+enum ValueSlots : unsigned {
+  SLOT_STR = 1,     // __str__: display()
+  SLOT_REPR = 2,    // __repr__: debug()
+  SLOT_HASH = 4,    // __hash__: the content hash
+  SLOT_EQ = 8,      // == and != by the value's ==
+  SLOT_ORDER = 16,  // the six comparisons by the value's <=>
+};
+
+struct ClassDef {
+  // Class docstring; with a constructor it begins with the constructor's text signature.
+  const char* doc;
+  Ctor constructor;  // none: the class cannot be instantiated from Python
+  bool sequence = false;       // Py_TPFLAGS_SEQUENCE
+  bool instance_dict = false;  // an instance __dict__
+  std::vector<MethodEntry> methods;
+  std::vector<PyGetSetDef> getsets;
+  unsigned value_slots = 0;        // ValueSlots
+  std::vector<PyType_Slot> slots;  // further slots (no terminator)
+};
+
+// The definition of class T, in its bind_<class>.cpp (declared for every class in classes.hpp).
+template <class T>
+ClassDef class_def();
+
+// Builds the heap type from def and the layout of its cells; reads every text signature.
+PyTypeObject* make_type(const char* name, ClassDef def, std::size_t basicsize,
+                        destructor dealloc);
+
 // Equality helper: NotImplemented unless both are T and op is == or !=.
 template <class T, class Eq>
 Ref rich_eq(PyObject* a, PyObject* b, int op, Eq&& eq) {
@@ -422,8 +547,8 @@ Ref rich_eq(PyObject* a, PyObject* b, int op, Eq&& eq) {
     return not_implemented();
   bool e;
   {
-    Shared<T> x(a, ClassOf<T>::info().tracked);
-    Shared<T> y(b, ClassOf<T>::info().tracked);
+    Shared<T> x = receiver<T>(a);
+    Shared<T> y = receiver<T>(b);
     e = eq(*x, *y);
   }
   return py_bool(op == Py_EQ ? e : !e);
@@ -431,11 +556,21 @@ Ref rich_eq(PyObject* a, PyObject* b, int op, Eq&& eq) {
 
 // A new list holding to_py(item) for every item, in order.
 template <class Range, class F>
-Ref py_list(const Range& items, F&& to_py) {
+Ref py_list(Range&& items, F&& to_py) {
   Ref list = check(PyList_New(static_cast<Py_ssize_t>(std::size(items))));
   Py_ssize_t i = 0;
-  for (const auto& x : items) PyList_SET_ITEM(list.get(), i++, Ref(to_py(x)).release());
+  for (auto&& x : items) PyList_SET_ITEM(list.get(), i++, Ref(to_py(std::forward<decltype(x)>(x))).release());
   return list;
+}
+
+// A new list of new instances, one per value (copied, or moved out of an rvalue vector).
+template <class T>
+Ref py_instances(const std::vector<T>& values) {
+  return py_list(values, [](const T& x) { return wrap(T(x)); });
+}
+template <class T>
+Ref py_instances(std::vector<T>&& values) {
+  return py_list(values, [](T& x) { return wrap(std::move(x)); });
 }
 
 // A new tuple of the given objects.
@@ -461,8 +596,66 @@ Ref ordering_result(Ordering c, int op) {
   }
 }
 
-// Interns the method table and getset table for the life of the process.
-PyMethodDef* method_table(std::vector<PyMethodDef> defs);
-PyGetSetDef* getset_table(std::vector<PyGetSetDef> defs);
+// Rich comparison of two T by their three-way order; NotImplemented unless both are T.
+template <class T>
+Ref rich_order(PyObject* a, PyObject* b, int op) {
+  if (!is_instance<T>(a) || !is_instance<T>(b)) return not_implemented();
+  const auto c = *receiver<T>(a) <=> *receiver<T>(b);
+  return ordering_result(c, op);
+}
+
+template <class T>
+Ref display_of(PyObject* self) {
+  return py_str(receiver<T>(self)->display());
+}
+template <class T>
+Ref debug_of(PyObject* self) {
+  return py_str(receiver<T>(self)->debug());
+}
+template <class T>
+std::uint64_t content_hash_of(PyObject* self) {
+  return content_hash(*receiver<T>(self));
+}
+template <class T>
+Ref rich_equal(PyObject* a, PyObject* b, int op) {
+  return rich_eq<T>(a, b, op, [](const T& x, const T& y) { return x == y; });
+}
+
+// Adds the slots named by def.value_slots; a slot the value cannot provide stops.
+template <class T>
+void add_value_slots(ClassDef& def) {
+  const auto add = [&](unsigned flag, bool available, PyType_Slot s) {
+    if (!(def.value_slots & flag)) return;
+    if (!available) stop(fmt::format("{}: no value slot {}", ClassOf<T>::info().name, flag));
+    def.slots.push_back(s);
+  };
+  constexpr bool has_display = requires(const T& t) { t.display(); };
+  constexpr bool has_debug = requires(const T& t) { t.debug(); };
+  constexpr bool has_hash = requires(const T& t, ContentHasher& h) { t.feed(h); };
+  if constexpr (has_display) add(SLOT_STR, true, slot(Py_tp_str, &unary_thunk<display_of<T>>));
+  else add(SLOT_STR, false, {});
+  if constexpr (has_debug) add(SLOT_REPR, true, slot(Py_tp_repr, &unary_thunk<debug_of<T>>));
+  else add(SLOT_REPR, false, {});
+  if constexpr (has_hash) add(SLOT_HASH, true, slot(Py_tp_hash, &hash_thunk<content_hash_of<T>>));
+  else add(SLOT_HASH, false, {});
+  if constexpr (std::equality_comparable<T>)
+    add(SLOT_EQ, true, slot(Py_tp_richcompare, &rich_thunk<rich_equal<T>>));
+  else add(SLOT_EQ, false, {});
+  if constexpr (std::three_way_comparable<T>)
+    add(SLOT_ORDER, true, slot(Py_tp_richcompare, &rich_thunk<rich_order<T>>));
+  else add(SLOT_ORDER, false, {});
+}
+
+// The type of class T, created on the first call.
+template <class T>
+PyTypeObject* define_class() {
+  ClassInfo& ci = ClassOf<T>::info();
+  if (!ci.type) {
+    ClassDef def = class_def<T>();
+    add_value_slots<T>(def);
+    ci.type = make_type(ci.name, std::move(def), sizeof(Cell<T>), &cell_dealloc<T>);
+  }
+  return ci.type;
+}
 
 }  // namespace marrowfen::py

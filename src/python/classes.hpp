@@ -1,5 +1,7 @@
-// The module's Python classes: each bind_<class>.cpp defines its ClassOf specialisation and a
-// type-creation function, called once per process by the module entry in registration order.
+// The module's Python classes: for each, its Python name and whether receiver borrows are
+// tracked (ClassOf), and its definition (class_def) with the function that creates its type
+// from it (define_class), both in its bind_<class>.cpp. The module entry creates the types once
+// per process in registration order.
 #pragma once
 
 #include "python/binding.hpp"
@@ -22,42 +24,33 @@ struct Proof;
 
 namespace marrowfen::py {
 
-#define MARROWFEN_DECLARE_CLASS(T) \
-  template <>                      \
-  struct ClassOf<T> {              \
-    static ClassInfo& info();      \
-  };
+#define MARROWFEN_CLASS(T, NAME, TRACKED)           \
+  template <>                                       \
+  struct ClassOf<T> {                               \
+    static ClassInfo& info() {                      \
+      static ClassInfo ci{NAME, nullptr, TRACKED};  \
+      return ci;                                    \
+    }                                               \
+  };                                                \
+  template <>                                       \
+  ClassDef class_def<T>();                          \
+  extern template PyTypeObject* define_class<T>();
 
-MARROWFEN_DECLARE_CLASS(::marrowfen::Argument)
-MARROWFEN_DECLARE_CLASS(::marrowfen::Instruction)
-MARROWFEN_DECLARE_CLASS(::marrowfen::Gate16)
-MARROWFEN_DECLARE_CLASS(::marrowfen::Instr32)
-MARROWFEN_DECLARE_CLASS(::marrowfen::StateVec)
-MARROWFEN_DECLARE_CLASS(::marrowfen::Circ)
-MARROWFEN_DECLARE_CLASS(::marrowfen::IdentityCirc)
-MARROWFEN_DECLARE_CLASS(::marrowfen::ECC)
-MARROWFEN_DECLARE_CLASS(::marrowfen::ECCs)
-MARROWFEN_DECLARE_CLASS(::marrowfen::RawECCs)
-MARROWFEN_DECLARE_CLASS(::marrowfen::Evaluator)
-MARROWFEN_DECLARE_CLASS(::marrowfen::IdentityProver)
-MARROWFEN_DECLARE_CLASS(::marrowfen::Proof)
-
-// Type-creation functions, in registration order. Each is defined by its class's file and
-// returns the type object, created on the first call and reused afterwards.
-#define MARROWFEN_CREATE_FN(fn) PyTypeObject* fn();
-MARROWFEN_CREATE_FN(create_argument_type)
-MARROWFEN_CREATE_FN(create_instruction_type)
-MARROWFEN_CREATE_FN(create_gate_type)
-MARROWFEN_CREATE_FN(create_instr_type)
-MARROWFEN_CREATE_FN(create_statevec_type)
-MARROWFEN_CREATE_FN(create_ecc_type)
-MARROWFEN_CREATE_FN(create_eccs_type)
-MARROWFEN_CREATE_FN(create_raweccs_type)
-MARROWFEN_CREATE_FN(create_evaluator_type)
-MARROWFEN_CREATE_FN(create_circ_type)
-MARROWFEN_CREATE_FN(create_identitycirc_type)
-MARROWFEN_CREATE_FN(create_identityprover_type)
-MARROWFEN_CREATE_FN(create_proof_type)
-#undef MARROWFEN_CREATE_FN
+// In registration order (the order of __all__). Gate and IdentityCirc are immutable: their
+// receivers are not tracked.
+MARROWFEN_CLASS(::marrowfen::Argument, "Argument", true)
+MARROWFEN_CLASS(::marrowfen::Instruction, "Instruction", true)
+MARROWFEN_CLASS(::marrowfen::Gate16, "Gate", false)
+MARROWFEN_CLASS(::marrowfen::Instr32, "Instr", true)
+MARROWFEN_CLASS(::marrowfen::StateVec, "StateVec", true)
+MARROWFEN_CLASS(::marrowfen::ECC, "ECC", true)
+MARROWFEN_CLASS(::marrowfen::ECCs, "ECCs", true)
+MARROWFEN_CLASS(::marrowfen::RawECCs, "RawECCs", true)
+MARROWFEN_CLASS(::marrowfen::Evaluator, "Evaluator", true)
+MARROWFEN_CLASS(::marrowfen::Circ, "Circ", true)
+MARROWFEN_CLASS(::marrowfen::IdentityCirc, "IdentityCirc", false)
+MARROWFEN_CLASS(::marrowfen::IdentityProver, "IdentityProver", true)
+MARROWFEN_CLASS(::marrowfen::Proof, "Proof", true)
+#undef MARROWFEN_CLASS
 
 }  // namespace marrowfen::py

@@ -2,6 +2,7 @@
 // classes in their fixed order; __all__ follows that order.
 #include <atomic>
 #include <cstdint>
+#include <cstring>
 
 #include "python/binding.hpp"
 #include "python/classes.hpp"
@@ -25,26 +26,13 @@ PyModuleDef module_def = {
 std::atomic<std::int64_t> recorded_interpreter{-1};
 PyObject* module_cache = nullptr;
 
-struct ClassEntry {
-  const char* name;
-  PyTypeObject* (*create)();
-};
-
 // Registration order (the order of __all__).
-const ClassEntry CLASSES[] = {
-    {"Argument", &create_argument_type},
-    {"Instruction", &create_instruction_type},
-    {"Gate", &create_gate_type},
-    {"Instr", &create_instr_type},
-    {"StateVec", &create_statevec_type},
-    {"ECC", &create_ecc_type},
-    {"ECCs", &create_eccs_type},
-    {"RawECCs", &create_raweccs_type},
-    {"Evaluator", &create_evaluator_type},
-    {"Circ", &create_circ_type},
-    {"IdentityCirc", &create_identitycirc_type},
-    {"IdentityProver", &create_identityprover_type},
-    {"Proof", &create_proof_type},
+PyTypeObject* (*const CLASSES[])() = {
+    &define_class<Argument>,  &define_class<Instruction>,   &define_class<Gate16>,
+    &define_class<Instr32>,   &define_class<StateVec>,      &define_class<ECC>,
+    &define_class<ECCs>,      &define_class<RawECCs>,       &define_class<Evaluator>,
+    &define_class<Circ>,      &define_class<IdentityCirc>,  &define_class<IdentityProver>,
+    &define_class<Proof>,
 };
 
 Ref init_module() {
@@ -66,8 +54,10 @@ Ref init_module() {
 #ifdef Py_GIL_DISABLED
   check_status(PyUnstable_Module_SetGIL(m.get(), Py_MOD_GIL_USED));
 #endif
-  for (const ClassEntry& c : CLASSES) {
-    PyTypeObject* tp = c.create();
+  for (PyTypeObject* (*create)() : CLASSES) {
+    PyTypeObject* tp = create();
+    // "builtins.Gate" -> "Gate"
+    const char* name = tp->tp_name + std::strlen("builtins.");
     Ref all = Ref::steal(PyObject_GetAttrString(m.get(), "__all__"));
     if (!all) {
       if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw PyErrSet{};
@@ -75,9 +65,8 @@ Ref init_module() {
       all = check(PyList_New(0));
       check_status(PyObject_SetAttrString(m.get(), "__all__", all.get()));
     }
-    Ref name = py_str(c.name);
-    check_status(PyList_Append(all.get(), name.get()));
-    check_status(PyObject_SetAttrString(m.get(), c.name, reinterpret_cast<PyObject*>(tp)));
+    check_status(PyList_Append(all.get(), py_str(name).get()));
+    check_status(PyObject_SetAttrString(m.get(), name, reinterpret_cast<PyObject*>(tp)));
   }
   module_cache = Ref(m).release();
   return m;

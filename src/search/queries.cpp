@@ -49,15 +49,13 @@ std::optional<std::uint64_t> RawECCs::compute_next_key(const Evaluator& evaluato
   return key;
 }
 
-RawECCs RawECCs::switch_evaluator(std::shared_ptr<const RawECCs> self,
-                                  const Evaluator& new_evaluator) {
-  if (!self) stop("switch_evaluator: no source map");
+RawECCs RawECCs::switch_evaluator(const Evaluator& new_evaluator) const {
   RawECCs out = create(new_evaluator);
-  // The new members share the source's cells: keep the source alive as long as this map.
-  out.keep_alive = self;
+  // The new members share this map's cells, and with them the arena that frees them.
+  out.cells = cells;
 
   std::vector<Instr32> list;
-  for (const auto& [old_key, cls] : self->inner) {
+  for (const auto& [old_key, cls] : inner) {
     if (cls.circuits.empty()) stop_index_out_of_bounds(0, 0);
     CircuitECC nc;
     std::uint64_t key = 0;

@@ -109,13 +109,28 @@ std::string CircuitECC::debug() const {
                      size, fjoin(front_gates, ", "), fjoin(back_gates, ", "), circs);
 }
 
+// --- the cells -------------------------------------------------------------------------------
+
+CellArena::~CellArena() {
+  if (owned_)
+    for (InstrList& cell : cells_) cell.delete_head();
+}
+
+InstrList CellArena::cons(InstrList tail, Instr32 head) {
+  // Room first, so that a cell once made is always recorded.
+  if (cells_.size() == cells_.capacity()) cells_.reserve(cells_.empty() ? 64 : 2 * cells_.size());
+  InstrList cell = tail.cons(head);
+  cells_.push_back(cell);
+  return cell;
+}
+
 // --- the map ---------------------------------------------------------------------------------
 
 RawECCs::RawECCs(RawECCs&& o) noexcept
     : inner(std::move(o.inner)),
       nqubits(o.nqubits),
       drop(std::exchange(o.drop, false)),
-      keep_alive(std::move(o.keep_alive)) {
+      cells(std::move(o.cells)) {
   o.inner.clear();
 }
 
@@ -126,7 +141,7 @@ RawECCs& RawECCs::operator=(RawECCs&& o) noexcept {
     o.inner.clear();
     nqubits = o.nqubits;
     drop = std::exchange(o.drop, false);
-    keep_alive = std::move(o.keep_alive);
+    cells = std::move(o.cells);
   }
   return *this;
 }
@@ -134,12 +149,10 @@ RawECCs& RawECCs::operator=(RawECCs&& o) noexcept {
 RawECCs::~RawECCs() { release_cells(); }
 
 void RawECCs::release_cells() noexcept {
-  if (drop) {
-    for (auto& [key, cls] : inner)
-      for (CircTriple& t : cls.circuits) t.circ.delete_head();
-    drop = false;
-  }
   inner.clear();
+  if (drop && cells) cells->own();
+  drop = false;
+  cells.reset();
 }
 
 RawECCs RawECCs::create(const Evaluator& evaluator) {
@@ -162,6 +175,7 @@ std::optional<InstrList> RawECCs::add_entry(std::uint64_t hash_value, Permut32 f
   SurfaceGates back = circuit_get_surface_gates_reversed(instr_vec);
   for (Instr32& g : back) g = g.apply_permutation(back_perm);
 
+  if (!cells) cells = std::make_shared<CellArena>();
   auto it = inner.find(hash_value);
   if (it == inner.end()) {
     CircuitECC c;
@@ -169,14 +183,9 @@ std::optional<InstrList> RawECCs::add_entry(std::uint64_t hash_value, Permut32 f
     for (const Instr32 g : front) c.front_gates.insert(g);
     for (const Instr32 g : back) c.back_gates.insert(g);
     c.circuits.push_back(CircTriple{front_perm, InstrList::nil(), back_perm});
-    InstrList cell = circ.cons(instr);
+    const InstrList cell = cells->cons(circ, instr);
     c.circuits.front().circ = cell;
-    try {
-      inner.emplace(hash_value, std::move(c));
-    } catch (...) {
-      cell.delete_head();
-      throw;
-    }
+    inner.emplace(hash_value, std::move(c));
     return cell;
   }
 
@@ -191,7 +200,7 @@ std::optional<InstrList> RawECCs::add_entry(std::uint64_t hash_value, Permut32 f
   c.circuits.reserve(c.circuits.size() + 1);
   for (const Instr32 g : front) c.front_gates.insert(g);
   for (const Instr32 g : back) c.back_gates.insert(g);
-  c.circuits.push_back(CircTriple{front_perm, circ.cons(instr), back_perm});
+  c.circuits.push_back(CircTriple{front_perm, cells->cons(circ, instr), back_perm});
   return std::nullopt;
 }
 

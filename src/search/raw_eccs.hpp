@@ -5,10 +5,12 @@
 // positions of the fingerprint, so a circuit that only repeats a surface gate of a kept member
 // is not stored again.
 //
-// Cell ownership: every cell is made by add_entry (one per stored member, its head cell). A map
-// whose `drop` flag is set frees the head cell of each member when it is destroyed; the map made
-// by switch_evaluator refers to its source's cells, frees none, and holds `keep_alive` on its
-// source so the cells outlive it. Maps are move-only: a moved-from map owns nothing.
+// Cell ownership: every cell is made by add_entry (one per stored member, its head cell) and
+// recorded in the map's CellArena. The map made by switch_evaluator shares its source's arena
+// and makes no cell. A map whose `drop` flag is set (a search's) hands its arena the duty to free
+// the cells; the arena frees them once, when the last map sharing it goes, so a re-keyed map
+// keeps the cells it refers to alive and frees nothing of its own. Maps are move-only: a
+// moved-from map owns nothing.
 #pragma once
 
 #include <array>
@@ -162,15 +164,34 @@ SurfaceMap circuit_get_surface_gates_hashmap(std::span<const Instr32> circ,
 
 struct SearchResult;
 
+// The list cells that the maps of one search refer to. Shared by the search's map and every map
+// re-keyed from it; freed when the last of them goes, if a map that owns them has gone by then.
+class CellArena {
+ public:
+  CellArena() noexcept = default;
+  CellArena(const CellArena&) = delete;
+  CellArena& operator=(const CellArena&) = delete;
+  ~CellArena();
+
+  // A new list: one new cell {head, tail}, recorded here.
+  InstrList cons(InstrList tail, Instr32 head);
+  // Frees every recorded cell when the arena goes.
+  void own() noexcept { owned_ = true; }
+  std::size_t size() const noexcept { return cells_.size(); }
+
+ private:
+  std::vector<InstrList> cells_;
+  bool owned_ = false;
+};
+
 struct RawECCs {
   using Map = boost::unordered_flat_map<std::uint64_t, CircuitECC, IdentityHash>;
 
   Map inner;
   std::uint32_t nqubits = 0;
-  bool drop = false;  // the map owns its members' head cells and frees them when destroyed
-  // Keeps alive whatever owns the cells of a map that does not own them (switch_evaluator's
-  // source). Null otherwise.
-  std::shared_ptr<const void> keep_alive;
+  bool drop = false;  // the map owns its members' head cells: they are freed once it is gone
+  // The cells of this map's members (null while it has none); shared with re-keyed maps.
+  std::shared_ptr<CellArena> cells;
 
   RawECCs() noexcept = default;
   RawECCs(const RawECCs&) = delete;
@@ -230,11 +251,10 @@ struct RawECCs {
                                                 std::uint64_t current_key, Instr32 instr) const;
 
   // The map re-keyed under new_evaluator: the same members (same cells) with the permutations
-  // of their new fingerprints, empty gate sets. The result refers to self's cells and keeps
-  // `self` alive through keep_alive. Stops with "Inconsistent ECC detected during evaluator
-  // switch" or "Hash collision detected during evaluator switch: {} vs {}".
-  static RawECCs switch_evaluator(std::shared_ptr<const RawECCs> self,
-                                  const Evaluator& new_evaluator);
+  // of their new fingerprints, empty gate sets, drop clear. It shares this map's cell arena, so
+  // it may outlive this map. Stops with "Inconsistent ECC detected during evaluator switch" or
+  // "Hash collision detected during evaluator switch: {} vs {}".
+  RawECCs switch_evaluator(const Evaluator& new_evaluator) const;
 
   // Checked equivalence (check.cpp): the smallest member equivalent to (instrs, perm), in
   // the input's frame; and the parallel check of every simplified member of this map against

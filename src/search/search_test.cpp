@@ -245,20 +245,26 @@ TEST(Queries, ComputeNextKey) {
   EXPECT_GT(misses, 0u);
 }
 
-TEST(Queries, SwitchEvaluatorSharesCellsAndKeepsSourceAlive) {
+TEST(Queries, SwitchEvaluatorSharesCellsAndKeepsThemAlive) {
   Searched s = searched_map();
   const Evaluator ev2 = seeded_evaluator(3, 77);
   const std::size_t classes = s.map->size();
   std::vector<const AliasCons<Instr32>*> rep_cells;
   for (const auto& [k, c] : s.map->inner) rep_cells.push_back(c.circuits[0].circ.cell());
+  std::vector<std::pair<std::uint64_t, std::vector<InstrList>>> members;
+  for (const auto& [key, cls] : s.map->inner) {
+    members.emplace_back(key, std::vector<InstrList>());
+    for (const CircTriple& t : cls.circuits) members.back().second.push_back(t.circ);
+  }
 
-  RawECCs switched = RawECCs::switch_evaluator(s.map, ev2);
+  RawECCs switched = s.map->switch_evaluator(ev2);
   EXPECT_FALSE(switched.drop);
   EXPECT_EQ(switched.nqubits, 3u);
   EXPECT_EQ(switched.size(), classes);
-  std::weak_ptr<RawECCs> source = s.map;
-  s.map.reset();  // the switched map keeps its source alive
-  ASSERT_FALSE(source.expired());
+  EXPECT_EQ(switched.cells, s.map->cells);
+  std::weak_ptr<CellArena> arena = s.map->cells;
+  s.map.reset();  // the switched map keeps the cells alive (ASan reports a read of a freed one)
+  ASSERT_FALSE(arena.expired());
   for (const auto& [k, c] : switched.inner) {
     EXPECT_TRUE(c.front_gates.empty());
     EXPECT_TRUE(c.back_gates.empty());
@@ -274,23 +280,18 @@ TEST(Queries, SwitchEvaluatorSharesCellsAndKeepsSourceAlive) {
     }
 
   // Switching back gives the original classes under the original keys.
-  auto shared_switched = std::make_shared<RawECCs>(std::move(switched));
-  RawECCs back = RawECCs::switch_evaluator(shared_switched, s.ev);
-  shared_switched.reset();
+  RawECCs back = switched.switch_evaluator(s.ev);
+  switched = RawECCs{};
   EXPECT_EQ(back.size(), classes);
   EXPECT_NE(back.find(s.ev.initial_key()), nullptr);
-  {
-    std::shared_ptr<const RawECCs> src = source.lock();
-    for (const auto& [key, cls] : src->inner) {
-      const CircuitECC* c = back.find(key);
-      ASSERT_NE(c, nullptr);
-      ASSERT_EQ(c->circuits.size(), cls.circuits.size());
-      for (std::size_t i = 0; i < cls.circuits.size(); ++i)
-        EXPECT_EQ(c->circuits[i].circ, cls.circuits[i].circ);
-    }
+  for (const auto& [key, cells] : members) {
+    const CircuitECC* c = back.find(key);
+    ASSERT_NE(c, nullptr);
+    ASSERT_EQ(c->circuits.size(), cells.size());
+    for (std::size_t i = 0; i < cells.size(); ++i) EXPECT_EQ(c->circuits[i].circ, cells[i]);
   }
   back = RawECCs{};
-  EXPECT_TRUE(source.expired());
+  EXPECT_TRUE(arena.expired());
 }
 
 TEST(Queries, SwitchEvaluatorStops) {
@@ -304,7 +305,7 @@ TEST(Queries, SwitchEvaluatorStops) {
     m->drop = true;
     m->add_entry(5, i1, i1, InstrList::nil(), std::vector{one(H, 0)});
     m->add_entry(5, i1, i1, InstrList::nil(), std::vector{one(X, 0)});
-    EXPECT_EQ(stop_message([&] { RawECCs::switch_evaluator(m, ev2); }),
+    EXPECT_EQ(stop_message([&] { m->switch_evaluator(ev2); }),
               "Inconsistent ECC detected during evaluator switch");
   }
   // Two classes of nonzero size that reach one key.
@@ -313,7 +314,7 @@ TEST(Queries, SwitchEvaluatorStops) {
     m->drop = true;
     m->add_entry(5, i1, i1, InstrList::nil(), std::vector{one(Z, 0)});
     m->add_entry(6, i1, i1, InstrList::nil(), std::vector{one(Z, 0)});
-    const std::string msg = stop_message([&] { RawECCs::switch_evaluator(m, ev2); });
+    const std::string msg = stop_message([&] { m->switch_evaluator(ev2); });
     EXPECT_EQ(msg,
               "Hash collision detected during evaluator switch: CircuitECC { size: 1, "
               "front_gates: {}, back_gates: {}, circuits: [(0) z(0) (0)] } vs "
@@ -339,12 +340,12 @@ TEST(Queries, SwitchEvaluatorStops) {
       if (k == key) break;
     }
     if (root_first) {
-      RawECCs sw = RawECCs::switch_evaluator(m, ev2);
+      RawECCs sw = m->switch_evaluator(ev2);
       EXPECT_EQ(sw.size(), 2u);
       EXPECT_EQ(sw.find(ev2.initial_key())->size, 2u);
       seen_replace = true;
     } else {
-      EXPECT_EQ(stop_message([&] { RawECCs::switch_evaluator(m, ev2); })
+      EXPECT_EQ(stop_message([&] { m->switch_evaluator(ev2); })
                     .rfind("Hash collision detected during evaluator switch: CircuitECC { size: 2",
                            0),
                 0u);
