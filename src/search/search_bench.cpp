@@ -8,6 +8,7 @@
 
 #include "circ/gate.hpp"
 #include "core/rng.hpp"
+#include "search/ecc.hpp"
 #include "search/evaluator.hpp"
 #include "search/raw_eccs.hpp"
 
@@ -106,6 +107,20 @@ void BM_Generate(benchmark::State& st) {
       benchmark::Counter(static_cast<double>(evaluated), benchmark::Counter::kIsIterationInvariantRate);
 }
 BENCHMARK(BM_Generate)->Args({3, 3})->Args({3, 4})->Args({3, 5})->Unit(benchmark::kMillisecond);
+
+// The simplification of a whole map (classes simplified and sorted on the pool).
+void BM_Simplify(benchmark::State& st) {
+  const auto n = static_cast<std::uint32_t>(st.range(0));
+  const auto max_size = static_cast<std::uint32_t>(st.range(1));
+  const Evaluator ev = bench_evaluator(n);
+  SearchResult r = [&] {
+    QuietStdout quiet;
+    return RawECCs::generate(ev, {gates::H, gates::T, gates::CX}, max_size);
+  }();
+  for (auto _ : st) benchmark::DoNotOptimize(r.map.simplify());
+  st.counters["classes"] = static_cast<double>(r.map.size());
+}
+BENCHMARK(BM_Simplify)->Args({3, 5})->Args({3, 6})->Unit(benchmark::kMillisecond)->UseRealTime();
 
 // The class check of a map against itself on the pool (every member walked prefix by prefix).
 void BM_CheckIdentitySubset(benchmark::State& st) {

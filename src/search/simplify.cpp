@@ -1,25 +1,32 @@
 // Class simplification: raw members become plain circuits with trailing permutations, a raw
 // class becomes a sorted class relabelled so that the representative's qubits come first, and
-// the map becomes the sorted list of its classes.
+// the map becomes the sorted list of its classes, simplified and sorted on the pool.
+#include "search/simplify.hpp"
+
 #include <algorithm>
 #include <array>
 #include <cstdint>
+#include <exception>
 #include <vector>
 
+#include <boost/container/small_vector.hpp>
+#include <boost/unordered/unordered_flat_set.hpp>
+#include <tbb/blocked_range.h>
+#include <tbb/parallel_for.h>
+
 #include "core/panic.hpp"
-#include "search/ecc.hpp"
-#include "search/raw_eccs.hpp"
+#include "core/thread_pool.hpp"
 
 namespace marrowfen {
 
 EccMember CircTriple::simplify() const {
   const Permut32 finv = front_perm.inv();
-  EccMember out;
-  // Walk from the newest instruction, then reverse into application order.
-  for (const Instr32 in : circ) out.first.push_back(in.permut(finv));
-  std::reverse(out.first.begin(), out.first.end());
-  out.second = back_perm * front_perm;
-  return out;
+  // Walk from the newest instruction, then lay the list out in application order with one
+  // allocation.
+  boost::container::small_vector<Instr32, 16> newest_first;
+  for (const Instr32 in : circ) newest_first.push_back(in.permut(finv));
+  return EccMember{std::vector<Instr32>(newest_first.rbegin(), newest_first.rend()),
+                   back_perm * front_perm};
 }
 
 ECC CircuitECC::simplify() const {
@@ -53,14 +60,150 @@ ECC CircuitECC::simplify() const {
   return out;
 }
 
-ECCs RawECCs::simplify() const {
+namespace {
+
+// libtbb is not built with ThreadSanitizer, so under it the ordering that the pool gives between
+// the caller and the loop bodies is invisible; these marks state it (everything before a loop
+// happens before each body, each body before the caller goes on) and add nothing between
+// bodies. Outside ThreadSanitizer builds they are empty.
+#if defined(__SANITIZE_THREAD__)
+extern "C" void __tsan_acquire(void* addr);
+extern "C" void __tsan_release(void* addr);
+void tsan_acquire(const void* p) { __tsan_acquire(const_cast<void*>(p)); }
+void tsan_release(const void* p) { __tsan_release(const_cast<void*>(p)); }
+#else
+void tsan_acquire(const void*) {}
+void tsan_release(const void*) {}
+#endif
+
+// Runs body(p) for every p below count on the pool and rethrows the failure of the smallest
+// failing p.
+template <class Body>
+void for_each_piece(std::size_t count, const Body& body) {
+  if (count == 0) return;
+  std::vector<std::exception_ptr> failures(count);
+  char start = 0, done = 0;
+  tsan_release(&start);
+  run_in_pool([&] {
+    tbb::parallel_for(tbb::blocked_range<std::size_t>(0, count, 1),
+                      [&](const tbb::blocked_range<std::size_t>& r) {
+                        tsan_acquire(&start);
+                        for (std::size_t p = r.begin(); p != r.end(); ++p) {
+                          try {
+                            body(p);
+                          } catch (...) {
+                            failures[p] = std::current_exception();
+                          }
+                        }
+                        tsan_release(&done);
+                      });
+  });
+  tsan_acquire(&done);
+  for (const std::exception_ptr& f : failures)
+    if (f) std::rethrow_exception(f);
+}
+
+// A class's place in the sort. The key writes the representative's instruction list as ranks
+// (the place of each instruction's order key among the distinct ones, plus one; 0 below every
+// instruction for "no more instructions"), packed into words, then its raw permutation when the
+// whole list fits, else a value above every permutation. Keys therefore compare as a prefix of
+// the class order: only classes whose keys are equal are compared in full.
+struct SortEntry {
+  std::array<std::uint64_t, 3> key;
+  std::size_t index;
+};
+
+class SortKeys {
+ public:
+  // The distinct order keys of the representatives' instructions, ascending.
+  explicit SortKeys(std::vector<std::uint32_t> distinct) : distinct_(std::move(distinct)) {
+    const std::size_t ranks = distinct_.size() + 1;
+    bits_ = ranks <= 0xFF ? 8 : ranks <= 0xFFFF ? 16 : 32;
+  }
+
+  SortEntry entry(const ECC& e, std::size_t index) const noexcept {
+    SortEntry s{{}, index};
+    const auto& [rep, perm] = e.members[0];
+    const std::size_t per_word = 64 / bits_;
+    const std::size_t fits = 2 * per_word;
+    for (std::size_t i = 0; i < rep.size() && i < fits; ++i) {
+      const std::uint64_t rank = rank_of(rep[i].order_key()) + 1;
+      s.key[i / per_word] |= rank << (64 - bits_ * (i % per_word + 1));
+    }
+    s.key[2] = rep.size() <= fits ? std::uint64_t{perm.raw} : std::uint64_t{1} << 32;
+    return s;
+  }
+
+ private:
+  std::size_t rank_of(std::uint32_t order_key) const noexcept {
+    return static_cast<std::size_t>(
+        std::lower_bound(distinct_.begin(), distinct_.end(), order_key) - distinct_.begin());
+  }
+  std::vector<std::uint32_t> distinct_;
+  unsigned bits_ = 8;
+};
+
+}  // namespace
+
+ECCs simplify_in_pieces(const RawECCs& map, std::size_t piece_size) {
+  piece_size = std::max<std::size_t>(piece_size, 1);
+  std::vector<const CircuitECC*> classes;
+  classes.reserve(map.inner.size());
+  for (const auto& entry : map.inner) classes.push_back(&entry.second);
+  const std::size_t n = classes.size();
+  const std::size_t pieces = (n + piece_size - 1) / piece_size;
+  auto piece_begin = [&](std::size_t p) { return std::min(n, p * piece_size); };
+
+  // Simplify each piece, noting the order keys of its representatives' instructions.
+  std::vector<ECC> simplified(n);
+  std::vector<std::vector<std::uint32_t>> seen(pieces);
+  for_each_piece(pieces, [&](std::size_t p) {
+    boost::unordered_flat_set<std::uint32_t> order_keys;
+    for (std::size_t i = piece_begin(p), hi = piece_begin(p + 1); i < hi; ++i) {
+      simplified[i] = classes[i]->simplify();
+      for (const Instr32 in : simplified[i].members[0].first) order_keys.insert(in.order_key());
+    }
+    seen[p].assign(order_keys.begin(), order_keys.end());
+  });
+  std::vector<std::uint32_t> distinct;
+  for (const auto& v : seen) distinct.insert(distinct.end(), v.begin(), v.end());
+  std::sort(distinct.begin(), distinct.end());
+  distinct.erase(std::unique(distinct.begin(), distinct.end()), distinct.end());
+  const SortKeys keys(std::move(distinct));
+
+  // Sort each piece, then merge sorted runs pairwise, doubling the run length each round.
+  std::vector<SortEntry> entries(n), spare(n);
+  const auto less = [&simplified](const SortEntry& a, const SortEntry& b) noexcept {
+    for (std::size_t w = 0; w < a.key.size(); ++w)
+      if (a.key[w] != b.key[w]) return a.key[w] < b.key[w];
+    return simplified[a.index] < simplified[b.index];
+  };
+  for_each_piece(pieces, [&](std::size_t p) {
+    const std::size_t lo = piece_begin(p), hi = piece_begin(p + 1);
+    for (std::size_t i = lo; i < hi; ++i) entries[i] = keys.entry(simplified[i], i);
+    std::sort(entries.begin() + lo, entries.begin() + hi, less);
+  });
+  for (std::size_t run = piece_size; run < n; run *= 2) {
+    const std::size_t merges = (n + 2 * run - 1) / (2 * run);
+    for_each_piece(merges, [&](std::size_t m) {
+      const std::size_t lo = m * 2 * run;
+      const std::size_t mid = std::min(n, lo + run), hi = std::min(n, lo + 2 * run);
+      std::merge(entries.begin() + lo, entries.begin() + mid, entries.begin() + mid,
+                 entries.begin() + hi, spare.begin() + lo, less);
+    });
+    std::swap(entries, spare);
+  }
+
   ECCs out;
-  out.nqubits = nqubits;
-  out.eccs.reserve(inner.size());
-  for (const auto& [key, cls] : inner) out.eccs.push_back(cls.simplify());
-  std::stable_sort(out.eccs.begin(), out.eccs.end(),
-                   [](const ECC& a, const ECC& b) { return a < b; });
+  out.nqubits = map.nqubits;
+  out.eccs.resize(n);
+  for_each_piece(pieces, [&](std::size_t p) {
+    for (std::size_t i = piece_begin(p), hi = piece_begin(p + 1); i < hi; ++i)
+      out.eccs[i] = std::move(simplified[entries[i].index]);
+  });
   return out;
 }
+
+ECCs RawECCs::simplify() const { return simplify_in_pieces(*this, SIMPLIFY_PIECE); }
 
 }  // namespace marrowfen

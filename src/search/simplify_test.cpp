@@ -10,6 +10,10 @@
 #include "search/ecc.hpp"
 #include "search/evaluator.hpp"
 #include "search/raw_eccs.hpp"
+#include "search/search_test_util.hpp"
+#include "search/simplify.hpp"
+
+#include <tbb/global_control.h>
 
 namespace marrowfen {
 namespace {
@@ -148,6 +152,93 @@ TEST(Simplify, SearchResultSimplifiesToConsistentClasses) {
   EXPECT_TRUE(e.check().empty());
   const auto ids = e.filter_single().to_identity_circuits();
   EXPECT_FALSE(ids.empty());
+}
+
+// The plain reference: every class simplified in the map's order, then a stable sort.
+ECCs plain_simplify(const RawECCs& map) {
+  ECCs out;
+  out.nqubits = map.nqubits;
+  for (const auto& [key, cls] : map.inner) out.eccs.push_back(cls.simplify());
+  std::stable_sort(out.eccs.begin(), out.eccs.end());
+  return out;
+}
+
+// A map of classes whose representatives share long prefixes (longer than the sort keys hold),
+// differ only in their permutations or only in later members, over `gates` distinct gate
+// indices.
+RawECCs synthetic_map(Cells& cells, std::uint32_t gates, std::uint32_t classes,
+                      std::uint8_t seed) {
+  ChaCha12 rng = search_test::seeded(seed);
+  auto draw = [&](std::uint64_t below) { return rng.next_u64() % below; };
+  RawECCs map;
+  map.nqubits = 3;
+  const Permut32 perms[] = {id(3), P({1, 0, 2}), P({2, 0, 1}), P({0, 2, 1})};
+  for (std::uint32_t k = 0; k < classes; ++k) {
+    CircuitECC c;
+    const std::uint32_t members = 1 + static_cast<std::uint32_t>(draw(3));
+    for (std::uint32_t m = 0; m < members; ++m) {
+      // A shared prefix of 0, 8, 16 or 17 instructions, then 0 to 2 drawn ones.
+      const std::size_t prefix = std::array<std::size_t, 4>{0, 8, 16, 17}[draw(4)];
+      std::vector<Instr32> instrs;
+      for (std::size_t i = 0, len = prefix + draw(3); i < len; ++i) {
+        const Gate16 g{static_cast<std::uint16_t>(i < prefix ? 1 : 1 + draw(gates))};
+        instrs.push_back(draw(2) ? one(g, static_cast<std::uint8_t>(draw(3)))
+                                 : two(g, 0, static_cast<std::uint8_t>(1 + draw(2))));
+      }
+      c.circuits.push_back({id(3), cells.list(instrs), perms[draw(4)]});
+    }
+    map.inner.emplace(k, std::move(c));
+  }
+  return map;
+}
+
+TEST(Simplify, PiecesAndWorkersGiveThePlainResult) {
+  Cells cells;
+  std::vector<RawECCs> maps;
+  const Evaluator ev3 = search_test::seeded_evaluator(3, 4);
+  maps.push_back(RawECCs::generate(ev3, {gates::H, gates::T, gates::CX}, 4).map);
+  const Evaluator ev2 = search_test::seeded_evaluator(2, 5);
+  maps.push_back(RawECCs::generate(ev2, {gates::H, gates::S, gates::CX}, 5).map);
+  maps.push_back(synthetic_map(cells, 4, 3000, 6));    // ranks of 8 bits
+  maps.push_back(synthetic_map(cells, 300, 3000, 7));  // more than 255 distinct instructions
+  for (const RawECCs& map : maps) {
+    const ECCs want = plain_simplify(map);
+    ASSERT_EQ(want.eccs.size(), map.size());
+    EXPECT_EQ(map.simplify(), want);
+    for (std::size_t piece : {std::size_t{1}, std::size_t{3}, std::size_t{100}, map.size() + 1})
+      EXPECT_EQ(simplify_in_pieces(map, piece), want) << piece;
+    tbb::global_control one_thread(tbb::global_control::max_allowed_parallelism, 1);
+    EXPECT_EQ(map.simplify(), want);
+    EXPECT_EQ(simplify_in_pieces(map, 7), want);
+  }
+}
+
+TEST(Simplify, FirstFailingClassInMapOrderStops) {
+  // Two kinds of broken classes among good ones, pieces of one class: whatever the workers
+  // finish first, the call stops with the failure of the first broken class in map order.
+  Cells cells;
+  for (std::uint64_t first_broken : {10u, 11u}) {
+    RawECCs map;
+    map.nqubits = 2;
+    for (std::uint64_t k = 0; k < 64; ++k) {
+      CircuitECC c;
+      if (k == first_broken || k == 40) {
+        // Unequal permutation lengths for one of the two, no members for the other.
+        if ((k == 40) == (first_broken == 10))
+          c.circuits.push_back({id(2), cells.list({one(gates::H, 0)}), id(3)});
+      } else {
+        c.circuits.push_back({id(2), cells.list({one(gates::H, k % 2)}), id(2)});
+      }
+      map.inner.emplace(k * 0x9e3779b97f4a7c15ull, std::move(c));
+    }
+    std::string want;
+    for (const auto& [key, cls] : map.inner) {
+      want = stop_message([&] { cls.simplify(); });
+      if (want != NO_STOP) break;
+    }
+    EXPECT_EQ(stop_message([&] { simplify_in_pieces(map, 1); }), want);
+    EXPECT_EQ(stop_message([&] { map.simplify(); }), want);
+  }
 }
 
 }  // namespace
