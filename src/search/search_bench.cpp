@@ -88,6 +88,12 @@ class QuietStdout {
   int saved_;
 };
 
+// The classes of {h, t, cx} up to max_size instructions, progress lines silenced.
+SearchResult quiet_search(const Evaluator& ev, std::uint32_t max_size) {
+  QuietStdout quiet;
+  return RawECCs::generate(ev, {gates::H, gates::T, gates::CX}, max_size);
+}
+
 void BM_Generate(benchmark::State& st) {
   const auto n = static_cast<std::uint32_t>(st.range(0));
   const auto max_size = static_cast<std::uint32_t>(st.range(1));
@@ -113,10 +119,7 @@ void BM_Simplify(benchmark::State& st) {
   const auto n = static_cast<std::uint32_t>(st.range(0));
   const auto max_size = static_cast<std::uint32_t>(st.range(1));
   const Evaluator ev = bench_evaluator(n);
-  SearchResult r = [&] {
-    QuietStdout quiet;
-    return RawECCs::generate(ev, {gates::H, gates::T, gates::CX}, max_size);
-  }();
+  const SearchResult r = quiet_search(ev, max_size);
   for (auto _ : st) benchmark::DoNotOptimize(r.map.simplify());
   st.counters["classes"] = static_cast<double>(r.map.size());
 }
@@ -127,10 +130,7 @@ void BM_CheckIdentitySubset(benchmark::State& st) {
   const auto n = static_cast<std::uint32_t>(st.range(0));
   const auto max_size = static_cast<std::uint32_t>(st.range(1));
   const Evaluator ev = bench_evaluator(n);
-  SearchResult r = [&] {
-    QuietStdout quiet;
-    return RawECCs::generate(ev, {gates::H, gates::T, gates::CX}, max_size);
-  }();
+  const SearchResult r = quiet_search(ev, max_size);
   for (auto _ : st) r.map.check_identity_subset(r.map, ev);
   st.counters["classes"] = static_cast<double>(r.map.size());
 }
