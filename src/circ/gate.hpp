@@ -13,6 +13,7 @@
 #include "core/content_hash.hpp"
 #include "core/qreal.hpp"
 #include "core/spin_rwlock.hpp"
+#include "utils/fmt_display.hpp"
 
 namespace marrowfen {
 
@@ -107,9 +108,4 @@ inline constexpr std::size_t BUILTIN_GATE_COUNT = 23;
 }  // namespace marrowfen
 
 template <>
-struct fmt::formatter<marrowfen::Gate16> : fmt::formatter<std::string_view> {
-  template <class Ctx>
-  auto format(marrowfen::Gate16 g, Ctx& ctx) const {
-    return fmt::format_to(ctx.out(), "{}", g.display());
-  }
-};
+inline constexpr bool marrowfen::formats_by_display<marrowfen::Gate16> = true;

@@ -33,6 +33,8 @@
 
 #include <fmt/format.h>
 
+#include "utils/fmt_display.hpp"
+
 namespace marrowfen::param {
 
 // Deepest nesting of `power` the parser accepts (n parentheses around a number are n + 1
@@ -90,11 +92,4 @@ EvalResult caculate(std::string_view op, double a, double b);
 }  // namespace marrowfen::param
 
 template <>
-struct fmt::formatter<marrowfen::param::NumericError> {
-  constexpr auto parse(fmt::format_parse_context& ctx) { return ctx.begin(); }
-  template <class Ctx>
-  auto format(const marrowfen::param::NumericError& e, Ctx& ctx) const {
-    const std::string text = e.display();
-    return std::copy(text.begin(), text.end(), ctx.out());
-  }
-};
+inline constexpr bool marrowfen::formats_by_display<marrowfen::param::NumericError> = true;

@@ -24,6 +24,7 @@
 #include "circ/instr.hpp"
 #include "core/content_hash.hpp"
 #include "groups/permutation.hpp"
+#include "utils/fmt_display.hpp"
 
 namespace marrowfen {
 
@@ -127,15 +128,4 @@ std::strong_ordering compare_instrs(const Instr32* a, const Instr32* b, std::siz
 }  // namespace marrowfen
 
 template <>
-struct fmt::formatter<marrowfen::Circ> {
-  constexpr auto parse(fmt::format_parse_context& ctx) {
-    auto it = ctx.begin();
-    while (it != ctx.end() && *it != '}') ++it;
-    return it;
-  }
-  template <class Ctx>
-  auto format(const marrowfen::Circ& c, Ctx& ctx) const {
-    const std::string s = c.display();
-    return std::copy(s.begin(), s.end(), ctx.out());
-  }
-};
+inline constexpr bool marrowfen::formats_by_display<marrowfen::Circ> = true;

@@ -18,6 +18,7 @@
 
 #include "core/content_hash.hpp"
 #include "identity/circuit.hpp"
+#include "utils/fmt_display.hpp"
 
 namespace marrowfen {
 
@@ -83,15 +84,4 @@ struct IdentityCirc {
 
 // The display text; format options are accepted and ignored.
 template <>
-struct fmt::formatter<marrowfen::IdentityCirc> {
-  constexpr auto parse(fmt::format_parse_context& ctx) {
-    auto it = ctx.begin();
-    while (it != ctx.end() && *it != '}') ++it;
-    return it;
-  }
-  template <class Ctx>
-  auto format(const marrowfen::IdentityCirc& c, Ctx& ctx) const {
-    const std::string s = c.display();
-    return std::copy(s.begin(), s.end(), ctx.out());
-  }
-};
+inline constexpr bool marrowfen::formats_by_display<marrowfen::IdentityCirc> = true;

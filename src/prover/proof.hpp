@@ -28,6 +28,7 @@
 
 #include "identity/idcircuit.hpp"
 #include "prover/prover.hpp"
+#include "utils/fmt_display.hpp"
 #include "utils/hash_table64.hpp"
 
 namespace marrowfen {
@@ -152,15 +153,4 @@ std::optional<Proof> export_proof(const IdentityProver& prover, IdentityCirc ide
 }  // namespace marrowfen
 
 template <>
-struct fmt::formatter<marrowfen::Proof> {
-  constexpr auto parse(fmt::format_parse_context& ctx) {
-    auto it = ctx.begin();
-    while (it != ctx.end() && *it != '}') ++it;
-    return it;
-  }
-  template <class Ctx>
-  auto format(const marrowfen::Proof& p, Ctx& ctx) const {
-    const std::string s = p.display();
-    return std::copy(s.begin(), s.end(), ctx.out());
-  }
-};
+inline constexpr bool marrowfen::formats_by_display<marrowfen::Proof> = true;

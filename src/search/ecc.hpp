@@ -25,6 +25,7 @@
 #include "groups/permutation.hpp"
 #include "identity/circuit.hpp"
 #include "identity/idcircuit.hpp"
+#include "utils/fmt_display.hpp"
 
 namespace marrowfen {
 
@@ -105,15 +106,4 @@ struct ECCs {
 }  // namespace marrowfen
 
 template <>
-struct fmt::formatter<marrowfen::ECC> {
-  constexpr auto parse(fmt::format_parse_context& ctx) {
-    auto it = ctx.begin();
-    while (it != ctx.end() && *it != '}') ++it;
-    return it;
-  }
-  template <class Ctx>
-  auto format(const marrowfen::ECC& e, Ctx& ctx) const {
-    const std::string s = e.display();
-    return std::copy(s.begin(), s.end(), ctx.out());
-  }
-};
+inline constexpr bool marrowfen::formats_by_display<marrowfen::ECC> = true;

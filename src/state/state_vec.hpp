@@ -24,6 +24,7 @@
 #include "core/rng.hpp"
 #include "groups/permutation.hpp"
 #include "state/order_info.hpp"
+#include "utils/fmt_display.hpp"
 
 namespace marrowfen {
 
@@ -162,15 +163,4 @@ void check_state_qubits(std::uint32_t num_qubits);
 // imaginary part is negligible, else the imaginary part alone followed by "j" when the real part
 // is negligible, else "{re}{+im}j".
 template <>
-struct fmt::formatter<marrowfen::StateVec> {
-  constexpr auto parse(fmt::format_parse_context& ctx) {
-    auto it = ctx.begin();
-    while (it != ctx.end() && *it != '}') ++it;
-    return it;
-  }
-  template <class Ctx>
-  auto format(const marrowfen::StateVec& s, Ctx& ctx) const {
-    const std::string text = s.display();
-    return std::copy(text.begin(), text.end(), ctx.out());
-  }
-};
+inline constexpr bool marrowfen::formats_by_display<marrowfen::StateVec> = true;
