@@ -2,7 +2,7 @@
 # Installs every Debian package the build, the tests and the benchmarks need. Idempotent.
 set -euo pipefail
 PKGS=(
-  g++ cmake ninja-build pkg-config
+  g++ cmake ninja-build
   python3 python3-dev python3-numpy python3-pytest
   libtbb-dev tao-pegtl-dev libfmt-dev nlohmann-json3-dev libboost1.81-dev
   libgtest-dev libgmock-dev libbenchmark-dev
