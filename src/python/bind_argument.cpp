@@ -28,12 +28,11 @@ void set_index(PyObject* self, PyObject* value) {
 
 }  // namespace
 
-template <>
-ClassDef class_def<Argument>() {
+ClassDef ClassOf<Argument>::def() {
   return {
-      .doc = "Argument(regid, index)\n--\n\nA named register argument (e.g., `q[0]`, `c[2]`) used "
-             "by high-level instructions.",
-      .constructor = ctor<argument_new>(),
+      .constructor = ctor<argument_new>("Argument(regid, index)\n--\n\nA named register "
+                                        "argument (e.g., `q[0]`, `c[2]`) used by high-level "
+                                        "instructions."),
       .getsets = {
           getset<get_regid, set_regid>("regid", nullptr),
           getset<get_index, set_index>("index", nullptr),

@@ -54,20 +54,7 @@ Ref circ_rotate_representative(PyObject* self, const Args&) {
 Ref get_instrs(PyObject* self) { return py_instances(me(self)->instrs); }
 Ref get_perm(PyObject* self) { return py_permutation(me(self)->perm); }
 
-Py_ssize_t circ_sq_len(PyObject* self) { return static_cast<Py_ssize_t>(me(self)->len()); }
-
-// Cyclic: every index names an instruction.
-Ref circ_getitem(PyObject* self, PyObject* key) {
-  const std::int32_t i = arg("i", [&] { return raw_i32(key); });
-  return wrap(me(self)->at_cyclic(i));
-}
-
-// The sequence protocol's item slot (PySequence_GetItem has already added the length to a
-// negative index, which leaves the cyclic position unchanged).
-Ref circ_sq_item(PyObject* self, Py_ssize_t i) { return circ_getitem(self, py_int(i).get()); }
-
-// Iteration yields each instruction once (indexing alone never ends, being cyclic).
-Ref circ_iter(PyObject* self) { return check(PyObject_GetIter(get_instrs(self).get())); }
+constexpr char INDEX[] = "i";  // the index's name in conversion errors
 
 Ref circ_add(PyObject* a, PyObject* b) {
   if (!is_instance<Circ>(a) || !is_instance<Circ>(b)) return not_implemented();
@@ -77,11 +64,10 @@ Ref circ_add(PyObject* a, PyObject* b) {
 
 }  // namespace
 
-template <>
-ClassDef class_def<Circ>() {
+ClassDef ClassOf<Circ>::def() {
   return {
-      .doc = "Circ(instrs, perm=None)\n--\n\nCircuit with an explicit trailing qubit permutation.",
-      .constructor = ctor<circ_new>(),
+      .constructor = ctor<circ_new>("Circ(instrs, perm=None)\n--\n\nCircuit with an explicit "
+                                    "trailing qubit permutation."),
       .sequence = true,
       .methods = {
           method<circ_nqubits>("nqubits($self)\n--\n\nNumber of qubits tracked by the permutation."),
@@ -106,14 +92,7 @@ ClassDef class_def<Circ>() {
       // Both attributes carry an empty docstring.
       .getsets = {getter<get_instrs>("instrs", ""), getter<get_perm>("perm", "")},
       .value_slots = SLOT_STR | SLOT_REPR | SLOT_HASH | SLOT_ORDER,
-      .slots = {
-          slot(Py_tp_iter, &unary_thunk<circ_iter>),
-          slot(Py_sq_length, &len_thunk<circ_sq_len>),
-          slot(Py_sq_item, &ssizearg_thunk<circ_sq_item>),
-          slot(Py_mp_length, &len_thunk<circ_sq_len>),
-          slot(Py_mp_subscript, &binary_thunk<circ_getitem>),
-          slot(Py_nb_add, &binary_thunk<circ_add>),
-      },
+      .slots = cyclic_sequence_slots<Circ, INDEX>({slot(Py_nb_add, &binary_thunk<circ_add>)}),
   };
 }
 

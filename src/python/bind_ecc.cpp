@@ -15,8 +15,7 @@ Ref ecc_circuits(PyObject* self, const Args&) {
 
 }  // namespace
 
-template <>
-ClassDef class_def<ECC>() {
+ClassDef ClassOf<ECC>::def() {
   return {
       .doc = "One equivalence class of circuits.",
       .methods = {method<ecc_circuits>("circuits($self)\n--\n\nReturns all circuits in this class "

@@ -46,8 +46,7 @@ Py_ssize_t eccs_len(PyObject* self) { return static_cast<Py_ssize_t>(me(self)->e
 
 }  // namespace
 
-template <>
-ClassDef class_def<ECCs>() {
+ClassDef ClassOf<ECCs>::def() {
   return {
       .doc = "Collection of equivalence classes for a fixed number of qubits.",
       .methods = {

@@ -30,12 +30,10 @@ Ref evaluator_initial_key(PyObject* self, const Args&) { return py_uint(me(self)
 
 }  // namespace
 
-template <>
-ClassDef class_def<Evaluator>() {
+ClassDef ClassOf<Evaluator>::def() {
   return {
-      .doc = "Evaluator(nqubits)\n--\n\nRandomized evaluator used to hash circuits and recover "
-             "permutation metadata.",
-      .constructor = ctor<evaluator_new>(),
+      .constructor = ctor<evaluator_new>("Evaluator(nqubits)\n--\n\nRandomized evaluator used "
+                                         "to hash circuits and recover permutation metadata."),
       .methods = {
           method<evaluator_nqubits>("nqubits($self)\n--\n\nReturns evaluator qubit count."),
           method<evaluator_evaluate>("evaluate($self, instrs)\n--\n\nPython wrapper for circuit "

@@ -149,12 +149,10 @@ Ref gate_call(PyObject* self, PyObject* args, PyObject* kwargs) {
 
 }  // namespace
 
-template <>
-ClassDef class_def<Gate16>() {
+ClassDef ClassOf<Gate16>::def() {
   return {
-      .doc = "Gate(name, params, matrix)\n--\n\nParameterized quantum gate definition used by "
-             "both search and Python APIs.",
-      .constructor = ctor<gate_new>(),
+      .constructor = ctor<gate_new>("Gate(name, params, matrix)\n--\n\nParameterized quantum "
+                                    "gate definition used by both search and Python APIs."),
       .methods = {
           method<gate_from_name>("from_name(name)\n--\n\nLooks up a built-in gate by display "
                                  "name."),

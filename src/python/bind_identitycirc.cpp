@@ -91,34 +91,14 @@ Ref id_pythonize(PyObject* self, const Args&) { return circ_to_plain(self_id(sel
 
 Ref get_inner(PyObject* self) { return wrap(Circ(self_id(self).circ)); }
 
-
-Py_ssize_t id_len(PyObject* self) { return static_cast<Py_ssize_t>(self_id(self).len()); }
-
-// Cyclic: every index names an instruction.
-Ref id_getitem(PyObject* self, PyObject* key) {
-  const std::int32_t idx = arg("idx", [&] { return raw_i32(key); });
-  return wrap(self_id(self).at_cyclic(idx));
-}
-
-// The sequence protocol's item slot, so that instances pass the interpreter's sequence check
-// (PySequence_GetItem has already added the length to a negative index, which leaves the
-// cyclic position unchanged).
-Ref id_sq_item(PyObject* self, Py_ssize_t i) { return id_getitem(self, py_int(i).get()); }
-
-// Iteration yields each instruction once (indexing alone never ends, being cyclic).
-Ref id_iter(PyObject* self) {
-  return check(PyObject_GetIter(py_instances(self_id(self).circ.instrs).get()));
-}
-
+constexpr char INDEX[] = "idx";  // the index's name in conversion errors
 
 }  // namespace
 
-template <>
-ClassDef class_def<IdentityCirc>() {
+ClassDef ClassOf<IdentityCirc>::def() {
   return {
-      .doc = "IdentityCirc(circuit)\n--\n\nCanonical identity circuit (a circuit proven "
-             "equivalent to identity).",
-      .constructor = ctor<id_new>(),
+      .constructor = ctor<id_new>("IdentityCirc(circuit)\n--\n\nCanonical identity circuit (a "
+                                  "circuit proven equivalent to identity)."),
       .sequence = true,
       .instance_dict = true,
       .methods = {
@@ -139,13 +119,7 @@ ClassDef class_def<IdentityCirc>() {
       },
       .getsets = {getter<get_inner>("inner", "Underlying circuit representation.")},
       .value_slots = SLOT_STR | SLOT_REPR | SLOT_HASH | SLOT_ORDER,
-      .slots = {
-          slot(Py_tp_iter, &unary_thunk<id_iter>),
-          slot(Py_sq_length, &len_thunk<id_len>),
-          slot(Py_sq_item, &ssizearg_thunk<id_sq_item>),
-          slot(Py_mp_length, &len_thunk<id_len>),
-          slot(Py_mp_subscript, &binary_thunk<id_getitem>),
-      },
+      .slots = cyclic_sequence_slots<IdentityCirc, INDEX>(),
   };
 }
 

@@ -62,12 +62,10 @@ Ref instr_position_of_qubit(PyObject* self, const Args& a) {
 
 }  // namespace
 
-template <>
-ClassDef class_def<Instr32>() {
+ClassDef ClassOf<Instr32>::def() {
   return {
-      .doc = "Instr(gate, qargs)\n--\n\nA compact, index-only quantum instruction used internally "
-             "by the search/prover.",
-      .constructor = ctor<instr_new>(),
+      .constructor = ctor<instr_new>("Instr(gate, qargs)\n--\n\nA compact, index-only quantum "
+                                     "instruction used internally by the search/prover."),
       .methods = {
           method<instr_apply_permutation>(
               "apply_permutation($self, perm)\n--\n\nApplies a qubit permutation."),

@@ -55,12 +55,11 @@ void set_cargs(PyObject* self, PyObject* value) {
 
 }  // namespace
 
-template <>
-ClassDef class_def<Instruction>() {
+ClassDef ClassOf<Instruction>::def() {
   return {
-      .doc = "Instruction(gate, qargs, cargs=...)\n--\n\nA high-level instruction with gate + "
-             "explicit quantum/classical register arguments.",
-      .constructor = ctor<instruction_new>(),
+      .constructor = ctor<instruction_new>("Instruction(gate, qargs, cargs=...)\n--\n\nA "
+                                           "high-level instruction with gate + explicit "
+                                           "quantum/classical register arguments."),
       .getsets = {
           getset<get_instruction_gate, set_instruction_gate>("gate", nullptr),
           getset<get_qargs, set_qargs>("qargs", nullptr),

@@ -56,13 +56,12 @@ Ref proof_repr(PyObject* self) {
 
 }  // namespace
 
-template <>
-ClassDef class_def<Proof>() {
+ClassDef ClassOf<Proof>::def() {
   return {
-      .doc = "Proof(data)\n--\n\nExported proof DAG.\n\nEach entry stores:\n- an identity "
-             "circuit,\n- either `None` (assumption) or `(lhs_idx, rhs_idx)` showing how it is "
-             "derived.",
-      .constructor = ctor<proof_new>(),
+      .constructor = ctor<proof_new>("Proof(data)\n--\n\nExported proof DAG.\n\nEach entry "
+                                     "stores:\n- an identity circuit,\n- either `None` "
+                                     "(assumption) or `(lhs_idx, rhs_idx)` showing how it is "
+                                     "derived."),
       .getsets = {getter<get_raw>("raw", "Returns raw proof entries.")},
       .value_slots = SLOT_STR | SLOT_ORDER,
       .slots = {slot(Py_tp_repr, &unary_thunk<proof_repr>)},

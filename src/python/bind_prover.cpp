@@ -108,8 +108,7 @@ Ref prover_dump_postcard(PyObject* self, const Args& a) {
 
 }  // namespace
 
-template <>
-ClassDef class_def<IdentityProver>() {
+ClassDef ClassOf<IdentityProver>::def() {
   return {
       .doc = "Rule-based prover for circuit identities.\n\nThe prover is built from ECCs, "
              "extracts assumed rules, and can then:\n- check whether a target identity is "

@@ -82,12 +82,11 @@ Ref raweccs_switch_evaluator(PyObject* self, const Args& a) {
 
 }  // namespace
 
-template <>
-ClassDef class_def<RawECCs>() {
+ClassDef ClassOf<RawECCs>::def() {
   return {
-      .doc = "RawECCs(evaluator)\n--\n\nMutable ECC map keyed by evaluator hash.\n\nThis is the "
-             "direct output of the search algorithm before final simplification.",
-      .constructor = ctor<raweccs_new>(),
+      .constructor = ctor<raweccs_new>("RawECCs(evaluator)\n--\n\nMutable ECC map keyed by "
+                                       "evaluator hash.\n\nThis is the direct output of the "
+                                       "search algorithm before final simplification."),
       .methods = {
           method<run_search<Instr32, &search>>(
               "search(evaluator, instrs, max_size)\n--\n\nOptimized search using "

@@ -84,11 +84,10 @@ Ref statevec_imul(PyObject* self, PyObject* other) {
 
 }  // namespace
 
-template <>
-ClassDef class_def<StateVec>() {
+ClassDef ClassOf<StateVec>::def() {
   return {
-      .doc = "StateVec(re, im)\n--\n\nComplex state vector used for randomized circuit evaluation.",
-      .constructor = ctor<statevec_new>(),
+      .constructor = ctor<statevec_new>("StateVec(re, im)\n--\n\nComplex state vector used for "
+                                        "randomized circuit evaluation."),
       .methods = {
           method<statevec_hash_value>("hash_value($self)\n--\n\nHashes the current normalized "
                                       "state."),

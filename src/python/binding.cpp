@@ -312,10 +312,11 @@ PyTypeObject* make_type(const char* name, ClassDef def, std::size_t basicsize,
 
   std::vector<PyType_Slot> slots = std::move(def.slots);
   slots.push_back({Py_tp_dealloc, reinterpret_cast<void*>(dealloc)});
-  slots.push_back({Py_tp_doc, const_cast<char*>(def.doc)});
+  const char* doc = def.constructor.fn ? def.constructor.doc : def.doc;
+  slots.push_back({Py_tp_doc, const_cast<char*>(doc)});
   unsigned long flags = Py_TPFLAGS_DEFAULT;
   if (def.constructor.fn) {
-    *def.constructor.spec = ArgSpec::parse(name, def.doc, "__new__");
+    *def.constructor.spec = ArgSpec::parse(name, doc, "__new__");
     slots.push_back(slot(Py_tp_new, def.constructor.fn));
   } else {
     flags |= Py_TPFLAGS_DISALLOW_INSTANTIATION;

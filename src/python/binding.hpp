@@ -297,8 +297,10 @@ struct ClassInfo {
   bool tracked;            // receiver borrows are tracked
 };
 
+// Specialised for every class in classes.hpp: `static ClassInfo& info()` and
+// `static ClassDef def()`, the latter defined by the class's bind_<class>.cpp.
 template <class T>
-struct ClassOf;  // specialised per bound type in classes.hpp: static ClassInfo& info();
+struct ClassOf;
 
 // An instance owns its value in place: a value whose move could throw would leave a half-built
 // object behind, one whose destructor could throw would unwind through the interpreter.
@@ -500,15 +502,17 @@ PyType_Slot slot(int id, Fn* fn) noexcept {
 // ---------------------------------------------------------------------------------------------
 // Class definitions.
 
-// A constructor: ctor<F>() for the constructor body F.
+// A constructor: ctor<F>(doc) for the constructor body F, with the class docstring, which
+// begins with the constructor's text signature.
 struct Ctor {
   newfunc fn = nullptr;
   ArgSpec* spec = nullptr;
+  const char* doc = nullptr;
 };
 
 template <CtorFn F>
-Ctor ctor() {
-  return {&ctor_thunk<F>, &spec_of<F>};
+Ctor ctor(const char* doc) {
+  return {&ctor_thunk<F>, &spec_of<F>, doc};
 }
 
 // Slots written the same way for every class, from members of the value.
@@ -520,10 +524,10 @@ enum ValueSlots : unsigned {
   SLOT_ORDER = 16,  // the six comparisons by the value's <=>
 };
 
+// What a bind_<class>.cpp says of its class (ClassOf<T>::def()).
 struct ClassDef {
-  // Class docstring; with a constructor it begins with the constructor's text signature.
-  const char* doc;
-  Ctor constructor;  // none: the class cannot be instantiated from Python
+  Ctor constructor;           // none: the class cannot be instantiated from Python
+  const char* doc = nullptr;  // the docstring of a class without a constructor
   bool sequence = false;       // Py_TPFLAGS_SEQUENCE
   bool instance_dict = false;  // an instance __dict__
   std::vector<MethodEntry> methods;
@@ -531,10 +535,6 @@ struct ClassDef {
   unsigned value_slots = 0;        // ValueSlots
   std::vector<PyType_Slot> slots;  // further slots (no terminator)
 };
-
-// The definition of class T, in its bind_<class>.cpp (declared for every class in classes.hpp).
-template <class T>
-ClassDef class_def();
 
 // Builds the heap type from def and the layout of its cells; reads every text signature.
 PyTypeObject* make_type(const char* name, ClassDef def, std::size_t basicsize,
@@ -651,7 +651,7 @@ template <class T>
 PyTypeObject* define_class() {
   ClassInfo& ci = ClassOf<T>::info();
   if (!ci.type) {
-    ClassDef def = class_def<T>();
+    ClassDef def = ClassOf<T>::def();
     add_value_slots<T>(def);
     ci.type = make_type(ci.name, std::move(def), sizeof(Cell<T>), &cell_dealloc<T>);
   }

@@ -1,6 +1,6 @@
 // The module's Python classes: for each, its Python name and whether receiver borrows are
-// tracked (ClassOf), and its definition (class_def) with the function that creates its type
-// from it (define_class), both in its bind_<class>.cpp. The module entry creates the types once
+// tracked (ClassOf<T>::info), and its definition (ClassOf<T>::def) with the function that
+// creates its type from it (define_class<T>), both in its bind_<class>.cpp. The module entry creates the types once
 // per process in registration order.
 #pragma once
 
@@ -31,9 +31,8 @@ namespace marrowfen::py {
       static ClassInfo ci{NAME, nullptr, TRACKED};  \
       return ci;                                    \
     }                                               \
+    static ClassDef def();                          \
   };                                                \
-  template <>                                       \
-  ClassDef class_def<T>();                          \
   extern template PyTypeObject* define_class<T>();
 
 // In registration order (the order of __all__). Gate and IdentityCirc are immutable: their
