@@ -110,16 +110,26 @@ PyObject* guard(F&& f) noexcept {
   return nullptr;
 }
 
+// Runs f for an entry point that returns a plain value: `fail` on failure (the error set).
+template <class R, class F>
+R guard_value(R fail, F&& f) noexcept {
+  R out = fail;
+  PyObject* r = guard([&] {
+    out = f();
+    return Ref::borrow(Py_None);
+  });
+  if (!r) return fail;
+  Py_DECREF(r);
+  return out;
+}
+
 // Same for entry points that return an int status (-1 on failure).
 template <class F>
 int guard_status(F&& f) noexcept {
-  PyObject* r = guard([&] {
+  return guard_value<int>(-1, [&] {
     f();
-    return Ref::borrow(Py_None);
+    return 0;
   });
-  if (!r) return -1;
-  Py_DECREF(r);
-  return 0;
 }
 
 inline Ref none() { return Ref::borrow(Py_None); }
@@ -457,19 +467,6 @@ using RichFn = Ref (*)(PyObject* a, PyObject* b, int op);
 template <RichFn F>
 PyObject* rich_thunk(PyObject* a, PyObject* b, int op) noexcept {
   return guard([&] { return F(a, b, op); });
-}
-
-// Runs f for an entry point that returns a plain value: `fail` on failure (the error set).
-template <class R, class F>
-R guard_value(R fail, F&& f) noexcept {
-  R out = fail;
-  PyObject* r = guard([&] {
-    out = f();
-    return Ref::borrow(Py_None);
-  });
-  if (!r) return fail;
-  Py_DECREF(r);
-  return out;
 }
 
 using HashFn = std::uint64_t (*)(PyObject* self);  // the 64-bit content hash
