@@ -4,9 +4,17 @@
 // otherwise the default, the number of processors available to the process.
 #pragma once
 
+#include <algorithm>
+#include <atomic>
 #include <cstddef>
+#include <exception>
+#include <limits>
+#include <mutex>
 #include <utility>
+#include <vector>
 
+#include <tbb/blocked_range.h>
+#include <tbb/parallel_for.h>
 #include <tbb/task_arena.h>
 
 namespace marrowfen {
@@ -35,6 +43,113 @@ tbb::task_arena& pool_arena();
 template <class F>
 decltype(auto) run_in_pool(F&& f) {
   return pool_arena().execute(std::forward<F>(f));
+}
+
+// libtbb is not built with ThreadSanitizer, so under it the ordering that the pool gives between
+// the calling thread and the tasks is invisible. These marks state it: everything the caller did
+// before a loop happens before every task of it, and every task (also one that fails) before the
+// caller goes on. They add no ordering between tasks, so races between workers are still seen.
+// Outside ThreadSanitizer builds they are empty.
+#if defined(__SANITIZE_THREAD__)
+extern "C" void __tsan_acquire(void* addr);
+extern "C" void __tsan_release(void* addr);
+class PoolHandOff {
+ public:
+  void before_loop() noexcept { __tsan_release(&start_); }
+  void task_begin() noexcept { __tsan_acquire(&start_); }
+  void task_end() noexcept { __tsan_release(&done_); }
+  void after_loop() noexcept { __tsan_acquire(&done_); }
+
+ private:
+  char start_ = 0, done_ = 0;
+};
+#else
+class PoolHandOff {
+ public:
+  void before_loop() noexcept {}
+  void task_begin() noexcept {}
+  void task_end() noexcept {}
+  void after_loop() noexcept {}
+};
+#endif
+
+// The failure of an ordered loop that a sequential loop would meet first: the failure of the
+// smallest failing item. Items after a recorded failure need not run; every item before it runs.
+class FirstFailure {
+ public:
+  bool skips(std::size_t i) const noexcept { return i > index_.load(std::memory_order_relaxed); }
+
+  void record(std::size_t i, std::exception_ptr e) {
+    const std::lock_guard<std::mutex> lock(mutex_);
+    if (i < index_.load(std::memory_order_relaxed)) {
+      error_ = std::move(e);
+      index_.store(i, std::memory_order_relaxed);
+    }
+  }
+
+  void rethrow() const {
+    if (error_) std::rethrow_exception(error_);
+  }
+
+ private:
+  std::atomic<std::size_t> index_{std::numeric_limits<std::size_t>::max()};
+  std::mutex mutex_;
+  std::exception_ptr error_;
+};
+
+// The one ordered parallel loop of the module: runs body(i) for every i in [0, n), on the pool
+// in tasks of at least `grain` consecutive items. Bodies may run at once and in any order, so
+// each writes only what belongs to its item (its own slot of a pre-sized list); the caller joins
+// the slots in item order after the loop, which makes the result independent of the number of
+// workers. When an item fails, items after it may be skipped, and after the loop the failure of
+// the first failing item in item order is rethrown: the failure a sequential loop would have met
+// first. With one pool thread, or when the items fit one task, the loop runs on the calling
+// thread in item order and stops at the first failure.
+template <class Body>
+void parallel_for_ordered(std::size_t n, Body&& body, std::size_t grain = 1) {
+  grain = std::max<std::size_t>(grain, 1);
+  if (n <= grain || pool_threads() == 1) {
+    for (std::size_t i = 0; i < n; ++i) body(i);
+    return;
+  }
+  FirstFailure failure;
+  PoolHandOff hand_off;
+  // Kept out of line, so that a sanitizer report names it rather than TBB's task code.
+  auto run = [&](std::size_t begin, std::size_t end) __attribute__((noinline)) {
+    hand_off.task_begin();
+    for (std::size_t i = begin; i != end; ++i) {
+      if (failure.skips(i)) break;
+      try {
+        body(i);
+      } catch (...) {
+        failure.record(i, std::current_exception());
+        break;
+      }
+    }
+    hand_off.task_end();
+  };
+  hand_off.before_loop();
+  run_in_pool([&] {
+    tbb::parallel_for(tbb::blocked_range<std::size_t>(0, n, grain),
+                      [&](const tbb::blocked_range<std::size_t>& r) { run(r.begin(), r.end()); });
+  });
+  hand_off.after_loop();
+  failure.rethrow();
+}
+
+// parallel_for_ordered where item i appends its results to its own list: work(i, list). The
+// lists are joined in item order.
+template <class Item, class Work>
+std::vector<Item> collect_ordered(std::size_t n, Work&& work, std::size_t grain = 1) {
+  std::vector<std::vector<Item>> slots(n);
+  parallel_for_ordered(n, [&](std::size_t i) { work(i, slots[i]); }, grain);
+  std::size_t total = 0;
+  for (const auto& s : slots) total += s.size();
+  std::vector<Item> out;
+  out.reserve(total);
+  for (auto& s : slots)
+    for (Item& x : s) out.push_back(std::move(x));
+  return out;
 }
 
 }  // namespace marrowfen

@@ -2,11 +2,13 @@
 
 #include <atomic>
 #include <chrono>
+#include <stdexcept>
+#include <string>
 #include <thread>
+#include <vector>
 
 #include <gtest/gtest.h>
 #include <tbb/global_control.h>
-#include <tbb/parallel_for.h>
 
 namespace marrowfen {
 namespace {
@@ -61,24 +63,61 @@ TEST(ThreadPool, SetUpOnceAndApplied) {
   EXPECT_EQ(tbb::global_control::active_value(tbb::global_control::max_allowed_parallelism), n);
   EXPECT_EQ(static_cast<std::size_t>(pool_arena().max_concurrency()), n);
 
+  EXPECT_EQ(run_in_pool([] { return 7; }), 7);
+
   std::atomic<int> running{0}, peak{0};
-  const int got = run_in_pool([&] {
-    tbb::parallel_for(
-        0, static_cast<int>(4 * n),
-        [&](int) {
-          const int now = ++running;
-          int p = peak.load();
-          while (now > p && !peak.compare_exchange_weak(p, now)) {
-          }
-          std::this_thread::sleep_for(std::chrono::milliseconds(5));
-          --running;
-        },
-        tbb::simple_partitioner());
-    return 7;
+  parallel_for_ordered(4 * n, [&](std::size_t) {
+    const int now = ++running;
+    int p = peak.load();
+    while (now > p && !peak.compare_exchange_weak(p, now)) {
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    --running;
   });
-  EXPECT_EQ(got, 7);
   EXPECT_LE(static_cast<std::size_t>(peak.load()), n);
   EXPECT_GE(peak.load(), 1);
+}
+
+// Items land in their own slots and are joined in item order, whatever the grain.
+TEST(ThreadPool, OrderedLoopJoinsInItemOrder) {
+  for (const std::size_t grain : {1, 3, 1000}) {
+    const std::vector<int> got = collect_ordered<int>(
+        500,
+        [](std::size_t i, std::vector<int>& out) {
+          for (std::size_t k = 0; k < i % 3; ++k) out.push_back(static_cast<int>(10 * i + k));
+        },
+        grain);
+    std::vector<int> want;
+    for (int i = 0; i < 500; ++i)
+      for (int k = 0; k < i % 3; ++k) want.push_back(10 * i + k);
+    EXPECT_EQ(got, want) << "grain " << grain;
+  }
+  EXPECT_TRUE(collect_ordered<int>(0, [](std::size_t, std::vector<int>&) {}).empty());
+}
+
+// The failure rethrown is that of the first failing item in item order, even when a later item
+// fails first in time; every item before it has run.
+TEST(ThreadPool, OrderedLoopRethrowsTheFirstFailureInItemOrder) {
+  for (const std::size_t grain : {1, 4}) {
+    std::vector<std::atomic<bool>> ran(400);
+    try {
+      parallel_for_ordered(
+          ran.size(),
+          [&](std::size_t i) {
+            if (i == 137) {
+              std::this_thread::sleep_for(std::chrono::milliseconds(20));
+              throw std::runtime_error("item 137");
+            }
+            if (i == 301) throw std::runtime_error("item 301");
+            ran[i] = true;
+          },
+          grain);
+      ADD_FAILURE() << "no failure";
+    } catch (const std::runtime_error& e) {
+      EXPECT_EQ(std::string(e.what()), "item 137") << "grain " << grain;
+    }
+    for (std::size_t i = 0; i < 137; ++i) EXPECT_TRUE(ran[i]) << i;
+  }
 }
 
 }  // namespace

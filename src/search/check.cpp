@@ -219,58 +219,16 @@ void check_class(const CircuitECC& cls, const RawECCs& ecc1, const Evaluator& ev
 // ---------------------------------------------------------------------------------------------
 // The pool loop.
 
-// libtbb is not built with ThreadSanitizer, so under it the ordering that the pool gives
-// between threads is invisible. These marks state it: everything the caller did before a
-// chunk happens before every body of it, and every body (also one that stops) before the
-// caller goes on; a range or loop body that one thread splits or copies happens before its use
-// on the thread that steals it. They add no ordering between bodies, so races between workers
-// are still seen. Outside ThreadSanitizer builds they are empty.
+// libtbb is not built with ThreadSanitizer: the per-slot evaluator copies below pass from one
+// task to the next one in the same arena slot through TBB's own ordering, which these marks
+// state. Outside ThreadSanitizer builds they are empty.
 #if defined(__SANITIZE_THREAD__)
-extern "C" void __tsan_acquire(void* addr);
-extern "C" void __tsan_release(void* addr);
 inline void tsan_acquire(const void* p) { __tsan_acquire(const_cast<void*>(p)); }
 inline void tsan_release(const void* p) { __tsan_release(const_cast<void*>(p)); }
 #else
 inline void tsan_acquire(const void*) {}
 inline void tsan_release(const void*) {}
 #endif
-
-struct PoolHandOff {
-  void before_loop() { tsan_release(&start); }
-  void body_begin() { tsan_acquire(&start); }
-  void body_end() { tsan_release(&done); }
-  void after_loop() { tsan_acquire(&done); }
-  char start = 0, done = 0;
-};
-
-// The class indices of one chunk as a pool range (split in halves down to one class).
-class ClassRange {
- public:
-  ClassRange(std::size_t lo, std::size_t hi) noexcept : lo_(lo), hi_(hi) { tsan_release(this); }
-  ClassRange(const ClassRange& o) noexcept : lo_(o.lo()), hi_(o.hi()) { tsan_release(this); }
-  ClassRange& operator=(const ClassRange&) = delete;
-  // The upper half moves here, the lower half stays in o.
-  ClassRange(ClassRange& o, tbb::split) noexcept
-      : lo_(o.lo() + (o.hi() - o.lo()) / 2), hi_(o.hi()) {
-    o.hi_ = lo_;
-    tsan_release(&o);
-    tsan_release(this);
-  }
-  bool empty() const noexcept { return lo() >= hi(); }
-  bool is_divisible() const noexcept { return hi() - lo() > 1; }
-  std::size_t lo() const noexcept {
-    tsan_acquire(this);
-    return lo_;
-  }
-  std::size_t hi() const noexcept {
-    tsan_acquire(this);
-    return hi_;
-  }
-
- private:
-  std::size_t lo_;
-  std::size_t hi_;
-};
 
 // The evaluator as each pool thread reads it: one copy per arena slot, made by the first thread
 // that runs in the slot and kept for the whole call. Reading the caller's evaluator from every
@@ -297,43 +255,6 @@ class EvaluatorCopies {
   };
   const Evaluator* source_;
   std::vector<Slot> slots_;
-};
-
-// The loop body of one chunk; the pool copies it for every task that it splits off.
-class CheckChunk {
- public:
-  CheckChunk(std::span<const CircuitECC* const> classes, const RawECCs& ecc1,
-             EvaluatorCopies& evaluators, PoolHandOff& hand_off) noexcept
-      : classes_(classes), ecc1_(&ecc1), evaluators_(&evaluators), hand_off_(&hand_off) {
-    tsan_release(this);
-  }
-  CheckChunk(const CheckChunk& o) noexcept {
-    tsan_acquire(&o);
-    classes_ = o.classes_;
-    ecc1_ = o.ecc1_;
-    evaluators_ = o.evaluators_;
-    hand_off_ = o.hand_off_;
-    tsan_release(this);
-  }
-  CheckChunk& operator=(const CheckChunk&) = delete;
-
-  void operator()(const ClassRange& r) const {
-    tsan_acquire(this);
-    hand_off_->body_begin();
-    struct BodyEnd {
-      PoolHandOff* h;
-      ~BodyEnd() { h->body_end(); }
-    } end{hand_off_};
-    const Evaluator& evaluator = evaluators_->mine();
-    for (std::size_t i = r.lo(), hi = r.hi(); i != hi; ++i)
-      check_class(*classes_[i], *ecc1_, evaluator);
-  }
-
- private:
-  std::span<const CircuitECC* const> classes_;
-  const RawECCs* ecc1_ = nullptr;
-  EvaluatorCopies* evaluators_ = nullptr;
-  PoolHandOff* hand_off_ = nullptr;
 };
 
 }  // namespace
@@ -390,19 +311,12 @@ void check_identity_subset_chunked(const RawECCs& self, const RawECCs& ecc1,
   chunk_size = std::max<std::size_t>(chunk_size, 1);
   std::vector<const CircuitECC*> chunk;
   chunk.reserve(std::min(chunk_size, self.size()));
-  PoolHandOff hand_off;
   EvaluatorCopies evaluators(evaluator);
   const auto run_chunk = [&] {
     if (on_chunk) on_chunk(chunk.size());
-    hand_off.before_loop();
-    struct AfterLoop {
-      PoolHandOff& h;
-      ~AfterLoop() { h.after_loop(); }
-    } after{hand_off};
-    // A stop in any body cancels the rest of the chunk and is rethrown here by the pool.
-    run_in_pool([&] {
-      tbb::parallel_for(ClassRange(0, chunk.size()),
-                        CheckChunk(chunk, ecc1, evaluators, hand_off));
+    // The first class of the chunk that fails (in map order) stops the call.
+    parallel_for_ordered(chunk.size(), [&](std::size_t i) {
+      check_class(*chunk[i], ecc1, evaluators.mine());
     });
     chunk.clear();
   };
