@@ -7,9 +7,6 @@
 #include <exception>
 #include <limits>
 
-#include <tbb/blocked_range.h>
-#include <tbb/parallel_for.h>
-
 #include "core/panic.hpp"
 #include "core/thread_pool.hpp"
 
@@ -73,7 +70,8 @@ CombinationEntry Combinations::operator[](std::size_t len) const {
 std::size_t Combinations::total() const { return combination_data().first[COMBINATIONS_LEN]; }
 
 // ---------------------------------------------------------------------------------------------
-// IdentitySubcircuit: the tests and the split as stated, one query at a time.
+// IdentitySubcircuit: the tests and the split one query at a time, straight from their
+// definitions; the reference that the cutter below must match.
 
 namespace {
 
@@ -226,7 +224,7 @@ std::optional<std::pair<Circ, Circ>> IdentitySubcircuit::split() const {
 }
 
 // ---------------------------------------------------------------------------------------------
-// The cutter behind par_subcircuit_splits.
+// IdentityCutter.
 //
 // For a well-formed identity (every qubit below the qubit count, the permutation a true
 // permutation of its entries) the neighbour lists are computed once, and each selection is
@@ -235,12 +233,20 @@ std::optional<std::pair<Circ, Circ>> IdentitySubcircuit::split() const {
 // qargs_forward(i) and then qargs_backward(i) first, and the table lists [0], [1], ... right
 // after the empty selection, so computing the lists in that order up front stops with the
 // message the first failing selection would give. Any other identity runs the methods above
-// selection by selection.
+// selection by selection over the whole table.
+//
+// Only connected selections can be cuts, and a connected selection is connected in the
+// undirected graph of the neighbour lists. So the cutter grows exactly the selections that are
+// connected in that graph, each once (every selection from its smallest index: a grown
+// selection takes a neighbour above that index that is not yet next to the selection, or one
+// that was offered before), tests each with the table's own connectivity and convexity tests,
+// and sorts the survivors into table order: size ascending, then lexicographic, which for two
+// selections of one size means the one holding the smallest index of their difference first.
 
 namespace {
 
-constexpr std::uint32_t MAX_CUT = COMBINATIONS_LEN - 1;  // instructions in a cut identity
-using Mask = std::uint32_t;
+using Mask = IdentityCutter::Mask;
+constexpr std::uint32_t MAX_LEN = IdentityCutter::MAX_LEN;
 
 constexpr Mask low_bits(std::uint32_t n) noexcept { return (Mask{1} << n) - 1; }
 // The flag list of n entries rotated left (first r entries to the end) or right.
@@ -249,6 +255,22 @@ constexpr Mask rotl(Mask f, std::uint32_t r, std::uint32_t n) noexcept {
 }
 constexpr Mask rotr(Mask f, std::uint32_t r, std::uint32_t n) noexcept {
   return r == 0 ? f : ((f << r) | (f >> (n - r))) & low_bits(n);
+}
+
+// The sort key of a selection in table order: its size, then its indices lexicographically.
+// For masks of one size the lexicographically smaller one holds the lowest bit of their
+// difference, that is it has the larger bit-reversed value.
+constexpr Mask bit_reversed(Mask r) noexcept {
+  r = ((r >> 1) & 0x55555555u) | ((r & 0x55555555u) << 1);
+  r = ((r >> 2) & 0x33333333u) | ((r & 0x33333333u) << 2);
+  r = ((r >> 4) & 0x0F0F0F0Fu) | ((r & 0x0F0F0F0Fu) << 4);
+  return __builtin_bswap32(r);
+}
+constexpr std::uint64_t table_key(Mask m) noexcept {
+  return (std::uint64_t(std::popcount(m)) << 32) | static_cast<Mask>(~bit_reversed(m));
+}
+constexpr Mask key_selection(std::uint64_t key) noexcept {
+  return bit_reversed(~static_cast<Mask>(key));
 }
 
 bool well_formed(const Circ& c) {
@@ -265,274 +287,284 @@ bool well_formed(const Circ& c) {
   return true;
 }
 
-class Cutter {
- public:
-  explicit Cutter(const IdentityCirc& id) : id_(id), len_(id.len()) {
-    fast_ = well_formed(id.circ);
-    if (!fast_) return;
-    perm_ = id.circ.perm;
-    perm_inv_ = perm_.inv();
-    for (std::uint32_t i = 0; i < len_; ++i) {
-      const std::vector<std::uint32_t> fwd = id.qargs_forward(i);
-      const std::vector<std::uint32_t> bwd = id.qargs_backward(i);
-      const Instr32 in = id.circ.instrs[i];
-      instr_[i] = in;
-      const QArgs16 args = in.qargs();
-      nargs_[i] = static_cast<std::uint8_t>(args.len());
-      Mask nb = 0;
-      for (std::size_t k = 0; k < nargs_[i]; ++k) {
-        qubit_[i][k] = args.slots[k];
-        fwd_[i][k] = fwd[k];
-        bwd_[i][k] = bwd[k];
-        nb |= (Mask{1} << fwd[k]) | (Mask{1} << bwd[k]);
-      }
-      neighbours_[i] = nb;
-    }
-  }
-
-  // split() of the selection when it is connected and convex.
-  std::optional<std::pair<Circ, Circ>> cut(std::span<const std::uint8_t> selection) const {
-    if (!fast_) {
-      IdentitySubcircuit sub{id_, std::vector<bool>(len_, false)};
-      for (std::uint8_t i : selection) sub.gates[i] = true;
-      if (sub.is_connected() && sub.is_convex()) return sub.split();
-      return std::nullopt;
-    }
-    Mask sel = 0;
-    for (std::uint8_t i : selection) sel |= Mask{1} << i;
-    if (!connected(sel) || !convex(sel)) return std::nullopt;
-    return split(sel);
-  }
-
- private:
-  bool connected(Mask sel) const noexcept {
-    if (sel == 0) return true;
-    Mask visited = sel & (~sel + 1);  // the first selected instruction
-    Mask frontier = visited;
-    while (frontier != 0) {
-      Mask next = 0;
-      for (Mask f = frontier; f != 0; f &= f - 1) next |= neighbours_[std::countr_zero(f)];
-      frontier = next & sel & ~visited;
-      visited |= frontier;
-    }
-    return visited == sel;
-  }
-
-  // Boundary qubits pairwise distinct, inputs first.
-  bool convex(Mask sel) const noexcept {
-    return distinct_boundary(sel, bwd_) && distinct_boundary(sel, fwd_);
-  }
-
-  bool distinct_boundary(Mask sel, const std::uint32_t (&nb)[MAX_CUT][2]) const noexcept {
-    unsigned seen = 0;  // qubits are below 8
-    for (Mask f = sel; f != 0; f &= f - 1) {
-      const auto i = static_cast<std::uint32_t>(std::countr_zero(f));
-      for (std::uint32_t k = 0; k < nargs_[i]; ++k) {
-        const std::uint32_t j = nb[i][k];
-        if (((sel >> j) & 1) && j != i) continue;
-        const unsigned bit = 1u << qubit_[i][k];
-        if (seen & bit) return false;
-        seen |= bit;
-      }
-    }
-    return true;
-  }
-
-  std::optional<std::pair<Circ, Circ>> split(Mask sel) const {
-    if (sel == 0) return std::nullopt;
-    Instr32 w[MAX_CUT];
-    std::uint32_t n = len_;
-    const auto s = static_cast<std::uint32_t>(std::countr_zero(sel));
-    rotate_left(w, instr_, n, s);
-    Mask flags = rotl(sel, s, n);
-
-    Instr32 block[2 * MAX_CUT];
-    std::uint32_t head = MAX_CUT, tail = MAX_CUT;  // the block is block[head .. tail)
-    unsigned block_mask = 0;
-
-    // Front phase.
-    while (flags != 0) {
-      const auto i = static_cast<std::uint32_t>(std::countr_zero(flags));
-      if (i == 0) {
-        block[tail++] = w[0];
-        block_mask |= w[0].arg_mask();
-        std::copy(w + 1, w + n, w);
-        --n;
-        flags >>= 1;
-      } else if (w[i - 1].disjoint(w[i])) {
-        std::swap(w[i - 1], w[i]);
-        flags ^= (Mask{1} << (i - 1)) | (Mask{1} << i);
-      } else {
-        unsigned before = 0;
-        for (std::uint32_t j = 0; j < i; ++j) before |= w[j].arg_mask();
-        if (before & block_mask) break;
-        Instr32 t[MAX_CUT];
-        rotate_left(t, w, n, i);
-        std::copy(t, t + n, w);
-        flags = rotl(flags, i, n);
-      }
-    }
-
-    // Back phase.
-    while (flags != 0) {
-      const auto i = static_cast<std::uint32_t>(31 - std::countl_zero(flags));
-      if (i == n - 1) {
-        const Instr32 x = w[n - 1].permut(perm_);
-        block[--head] = x;
-        block_mask |= x.arg_mask();
-        --n;
-        flags &= ~(Mask{1} << i);
-      } else if (w[i].disjoint(w[i + 1])) {
-        std::swap(w[i], w[i + 1]);
-        flags ^= (Mask{1} << i) | (Mask{1} << (i + 1));
-      } else {
-        unsigned after = 0;
-        for (std::uint32_t j = i + 1; j < n; ++j) after |= w[j].permut(perm_).arg_mask();
-        if (after & block_mask) return std::nullopt;
-        const std::uint32_t m = n - 1 - i;
-        Instr32 t[MAX_CUT];
-        rotate_right(t, w, n, m);
-        std::copy(t, t + n, w);
-        flags = rotr(flags, m, n);
-      }
-    }
-
-    return std::pair<Circ, Circ>{
-        Circ{std::vector<Instr32>(block + head, block + tail), Permut32::identity(id_.nqubits())},
-        Circ{std::vector<Instr32>(w, w + n), perm_}};
-  }
-
-  // Circ::rotate by r (0 <= r <= n): src[r..n) unchanged, then src[0..r) carried back
-  // across the permutation.
-  void rotate_left(Instr32* dst, const Instr32* src, std::uint32_t n, std::uint32_t r) const {
-    std::copy(src + r, src + n, dst);
-    for (std::uint32_t j = 0; j < r; ++j) dst[n - r + j] = src[j].permut(perm_inv_);
-  }
-  // Circ::rotate by -m: src[n-m..n) carried forward across the permutation, then src[0..n-m).
-  void rotate_right(Instr32* dst, const Instr32* src, std::uint32_t n, std::uint32_t m) const {
-    for (std::uint32_t j = 0; j < m; ++j) dst[j] = src[n - m + j].permut(perm_);
-    std::copy(src, src + (n - m), dst + m);
-  }
-
-  const IdentityCirc& id_;
-  std::uint32_t len_;
-  bool fast_ = false;
-  Permut32 perm_, perm_inv_;
-  Instr32 instr_[MAX_CUT] = {};
-  std::uint8_t nargs_[MAX_CUT] = {};
-  std::uint8_t qubit_[MAX_CUT][2] = {};
-  std::uint32_t fwd_[MAX_CUT][2] = {};
-  std::uint32_t bwd_[MAX_CUT][2] = {};
-  Mask neighbours_[MAX_CUT] = {};
-};
-
-// Selections per task slot: the results of a chunk are kept in selection order in its own
-// slot, and the slots are joined in chunk order.
-constexpr std::size_t CHUNK = 256;
-
-// libtbb is not built with ThreadSanitizer, so under it the ordering that the pool gives
-// between the caller and the tasks is invisible. These marks state it: everything the caller
-// did before the loop happens before every chunk, and every chunk before the join. They add no
-// ordering between chunks, so races between workers are still seen.
-#if defined(__SANITIZE_THREAD__)
-extern "C" void __tsan_acquire(void* addr);
-extern "C" void __tsan_release(void* addr);
-struct PoolHandOff {
-  void before_loop() { __tsan_release(&start); }
-  void chunk_begin() { __tsan_acquire(&start); }
-  void chunk_end() { __tsan_release(&done); }
-  void after_loop() { __tsan_acquire(&done); }
-  char start = 0, done = 0;
-};
-#else
-struct PoolHandOff {
-  void before_loop() {}
-  void chunk_begin() {}
-  void chunk_end() {}
-  void after_loop() {}
-};
-#endif
-
-struct ChunkSlot {
-  std::vector<std::pair<Circ, Circ>> pairs;
-  std::exception_ptr error;
-};
-
-// The work of one call: every chunk of the table entry into its own slot.
-class ChunkRunner {
- public:
-  ChunkRunner(const CombinationEntry& entry, const Cutter& cutter)
-      : entry_(entry), cutter_(cutter), slots_((entry.size() + CHUNK - 1) / CHUNK) {}
-
-  std::size_t chunks() const noexcept { return slots_.size(); }
-
-  // Chunks begin .. end-1 on this thread. Kept out of line, so that the loop body is never
-  // folded into TBB's task code (a sanitizer report then names this function).
-  [[gnu::noinline]] void run(std::size_t begin, std::size_t end) {
-    hand_off_.chunk_begin();
-    for (std::size_t c = begin; c != end; ++c) run_chunk(c);
-    hand_off_.chunk_end();
-  }
-
-  void before_loop() { hand_off_.before_loop(); }
-  void after_loop() { hand_off_.after_loop(); }
-
-  // The pairs in chunk order; the failure of the first failing chunk is rethrown.
-  std::vector<std::pair<Circ, Circ>> join() {
-    for (const ChunkSlot& slot : slots_)
-      if (slot.error) std::rethrow_exception(slot.error);
-    std::size_t total = 0;
-    for (const ChunkSlot& slot : slots_) total += slot.pairs.size();
-    std::vector<std::pair<Circ, Circ>> out;
-    out.reserve(total);
-    for (ChunkSlot& slot : slots_)
-      for (auto& p : slot.pairs) out.push_back(std::move(p));
-    return out;
-  }
-
- private:
-  void run_chunk(std::size_t c) {
-    if (c > failed_.load(std::memory_order_relaxed)) return;
-    ChunkSlot& slot = slots_[c];
-    try {
-      const std::size_t end = std::min(entry_.size(), (c + 1) * CHUNK);
-      for (std::size_t i = c * CHUNK; i < end; ++i) {
-        if (auto pair = cutter_.cut(entry_[i])) slot.pairs.push_back(std::move(*pair));
-      }
-    } catch (...) {
-      slot.error = std::current_exception();
-      std::size_t prev = failed_.load(std::memory_order_relaxed);
-      while (c < prev && !failed_.compare_exchange_weak(prev, c, std::memory_order_relaxed)) {
-      }
-    }
-  }
-
-  const CombinationEntry& entry_;
-  const Cutter& cutter_;
-  std::vector<ChunkSlot> slots_;
-  // The first chunk that failed: chunks after it need not run, and its failure is the one a
-  // sequential loop would have met first (every chunk before it runs to its end).
-  std::atomic<std::size_t> failed_{std::numeric_limits<std::size_t>::max()};
-  PoolHandOff hand_off_;
-};
+// Every selection of the entry through the IdentitySubcircuit methods, in chunks on the pool.
+std::vector<std::pair<Circ, Circ>> table_splits_by_methods(const IdentityCirc& id) {
+  const CombinationEntry entry = COMBINATIONS[id.len()];
+  constexpr std::size_t chunk = 256;
+  return collect_ordered<std::pair<Circ, Circ>>(
+      (entry.size() + chunk - 1) / chunk, [&](std::size_t c, auto& out) {
+        const std::size_t end = std::min(entry.size(), (c + 1) * chunk);
+        IdentitySubcircuit sub{id, std::vector<bool>(id.len(), false)};
+        for (std::size_t i = c * chunk; i < end; ++i) {
+          std::fill(sub.gates.begin(), sub.gates.end(), false);
+          for (std::uint8_t j : entry[i]) sub.gates[j] = true;
+          if (sub.is_connected() && sub.is_convex())
+            if (auto p = sub.split()) out.push_back(std::move(*p));
+        }
+      });
+}
 
 }  // namespace
 
+IdentityCutter::IdentityCutter(const IdentityCirc& id) : id_(id), len_(id.len()) {
+  if (len_ >= COMBINATIONS_LEN) stop_index_out_of_bounds(COMBINATIONS_LEN, len_);
+  fast_ = well_formed(id.circ);
+  if (!fast_) return;
+  perm_ = id.circ.perm;
+  perm_inv_ = perm_.inv();
+  for (std::uint32_t i = 0; i < len_; ++i) {
+    const std::vector<std::uint32_t> fwd = id.qargs_forward(i);
+    const std::vector<std::uint32_t> bwd = id.qargs_backward(i);
+    const Instr32 in = id.circ.instrs[i];
+    instr_[i] = in;
+    const QArgs16 args = in.qargs();
+    nargs_[i] = static_cast<std::uint8_t>(args.len());
+    Mask nb = 0;
+    for (std::size_t k = 0; k < nargs_[i]; ++k) {
+      qubit_[i][k] = args.slots[k];
+      fwd_[i][k] = static_cast<std::uint8_t>(fwd[k]);
+      bwd_[i][k] = static_cast<std::uint8_t>(bwd[k]);
+      nb |= (Mask{1} << fwd[k]) | (Mask{1} << bwd[k]);
+    }
+    neighbours_[i] = nb;
+  }
+}
+
+bool IdentityCutter::connected(Mask sel) const noexcept {
+  if (sel == 0) return true;
+  Mask visited = sel & (~sel + 1);  // the first selected instruction
+  Mask frontier = visited;
+  while (frontier != 0) {
+    Mask next = 0;
+    for (Mask f = frontier; f != 0; f &= f - 1) next |= neighbours_[std::countr_zero(f)];
+    frontier = next & sel & ~visited;
+    visited |= frontier;
+  }
+  return visited == sel;
+}
+
+bool IdentityCutter::distinct_boundary(Mask sel, const std::uint8_t (&nb)[MAX_LEN][2]) const
+    noexcept {
+  unsigned seen = 0;  // qubits are below 8
+  for (Mask f = sel; f != 0; f &= f - 1) {
+    const auto i = static_cast<std::uint32_t>(std::countr_zero(f));
+    for (std::uint32_t k = 0; k < nargs_[i]; ++k) {
+      const std::uint32_t j = nb[i][k];
+      if (((sel >> j) & 1) && j != i) continue;
+      const unsigned bit = 1u << qubit_[i][k];
+      if (seen & bit) return false;
+      seen |= bit;
+    }
+  }
+  return true;
+}
+
+bool IdentityCutter::convex(Mask sel) const noexcept {
+  return distinct_boundary(sel, bwd_) && distinct_boundary(sel, fwd_);
+}
+
+void IdentityCutter::candidates(std::vector<std::uint64_t>& out) const {
+  out.clear();
+  if (!fast_ || len_ == 0) return;
+  const std::uint32_t kmax = std::min(len_ / 2 + 1, len_);
+  // Undirected neighbours, without the instruction itself.
+  Mask adj[MAX_LEN];
+  for (std::uint32_t i = 0; i < len_; ++i) adj[i] = neighbours_[i];
+  for (std::uint32_t i = 0; i < len_; ++i)
+    for (Mask f = neighbours_[i]; f != 0; f &= f - 1)
+      adj[std::countr_zero(f)] |= Mask{1} << i;
+  for (std::uint32_t i = 0; i < len_; ++i) adj[i] &= ~(Mask{1} << i);
+
+  // Depth-first growth without recursion: frame d holds a selection of d + 1 instructions.
+  struct Frame {
+    Mask sel;      // the selection
+    Mask offered;  // neighbours that may still join it
+    Mask around;   // the selection and all its neighbours
+  };
+  Frame stack[MAX_LEN];
+  const auto report = [&](Mask sel) {
+    if (connected(sel) && convex(sel)) out.push_back(table_key(sel));
+  };
+  for (std::uint32_t v = 0; v < len_; ++v) {
+    const Mask above = ~low_bits(v + 1);
+    std::uint32_t depth = 0;
+    stack[0] = Frame{Mask{1} << v, adj[v] & above, adj[v] | (Mask{1} << v)};
+    report(stack[0].sel);
+    for (;;) {
+      Frame& f = stack[depth];
+      if (f.offered == 0 || depth + 1 == kmax) {
+        if (depth == 0) break;
+        --depth;
+        continue;
+      }
+      const Mask w = f.offered & (~f.offered + 1);
+      f.offered &= ~w;
+      const auto wi = static_cast<std::uint32_t>(std::countr_zero(w));
+      stack[depth + 1] =
+          Frame{f.sel | w, f.offered | (adj[wi] & ~f.around & above), f.around | adj[wi]};
+      ++depth;
+      report(stack[depth].sel);
+    }
+  }
+  std::sort(out.begin(), out.end());
+}
+
+bool IdentityCutter::split(Mask sel, CutParts& out) const {
+  if (sel == 0) return false;
+  Instr32 w[MAX_LEN];
+  std::uint32_t n = len_;
+  const auto s = static_cast<std::uint32_t>(std::countr_zero(sel));
+  rotate_left(w, instr_, n, s);
+  Mask flags = rotl(sel, s, n);
+
+  Instr32 block[2 * MAX_LEN];
+  std::uint32_t head = MAX_LEN, tail = MAX_LEN;  // the block is block[head .. tail)
+  unsigned block_mask = 0;
+
+  // Front phase.
+  while (flags != 0) {
+    const auto i = static_cast<std::uint32_t>(std::countr_zero(flags));
+    if (i == 0) {
+      block[tail++] = w[0];
+      block_mask |= w[0].arg_mask();
+      std::copy(w + 1, w + n, w);
+      --n;
+      flags >>= 1;
+    } else if (w[i - 1].disjoint(w[i])) {
+      std::swap(w[i - 1], w[i]);
+      flags ^= (Mask{1} << (i - 1)) | (Mask{1} << i);
+    } else {
+      unsigned before = 0;
+      for (std::uint32_t j = 0; j < i; ++j) before |= w[j].arg_mask();
+      if (before & block_mask) break;
+      Instr32 t[MAX_LEN];
+      rotate_left(t, w, n, i);
+      std::copy(t, t + n, w);
+      flags = rotl(flags, i, n);
+    }
+  }
+
+  // Back phase.
+  while (flags != 0) {
+    const auto i = static_cast<std::uint32_t>(31 - std::countl_zero(flags));
+    if (i == n - 1) {
+      const Instr32 x = w[n - 1].permut(perm_);
+      block[--head] = x;
+      block_mask |= x.arg_mask();
+      --n;
+      flags &= ~(Mask{1} << i);
+    } else if (w[i].disjoint(w[i + 1])) {
+      std::swap(w[i], w[i + 1]);
+      flags ^= (Mask{1} << i) | (Mask{1} << (i + 1));
+    } else {
+      unsigned after = 0;
+      for (std::uint32_t j = i + 1; j < n; ++j) after |= w[j].permut(perm_).arg_mask();
+      if (after & block_mask) return false;
+      const std::uint32_t m = n - 1 - i;
+      Instr32 t[MAX_LEN];
+      rotate_right(t, w, n, m);
+      std::copy(t, t + n, w);
+      flags = rotr(flags, m, n);
+    }
+  }
+
+  out.block_len = tail - head;
+  std::copy(block + head, block + tail, out.block);
+  out.rest_len = n;
+  std::copy(w, w + n, out.rest);
+  return true;
+}
+
+void IdentityCutter::rotate_left(Instr32* dst, const Instr32* src, std::uint32_t n,
+                                 std::uint32_t r) const noexcept {
+  std::copy(src + r, src + n, dst);
+  for (std::uint32_t j = 0; j < r; ++j) dst[n - r + j] = src[j].permut(perm_inv_);
+}
+
+void IdentityCutter::rotate_right(Instr32* dst, const Instr32* src, std::uint32_t n,
+                                  std::uint32_t m) const noexcept {
+  for (std::uint32_t j = 0; j < m; ++j) dst[j] = src[n - m + j].permut(perm_);
+  std::copy(src, src + (n - m), dst + m);
+}
+
+std::optional<std::pair<Circ, Circ>> IdentityCutter::cut(
+    std::span<const std::uint8_t> selection) const {
+  if (!fast_) {
+    IdentitySubcircuit sub{id_, std::vector<bool>(len_, false)};
+    for (std::uint8_t i : selection) sub.gates[i] = true;
+    if (sub.is_connected() && sub.is_convex()) return sub.split();
+    return std::nullopt;
+  }
+  Mask sel = 0;
+  for (std::uint8_t i : selection) sel |= Mask{1} << i;
+  if (!connected(sel) || !convex(sel)) return std::nullopt;
+  CutParts parts;
+  if (!split(sel, parts)) return std::nullopt;
+  return std::pair<Circ, Circ>{block_circ(parts), rest_circ(parts)};
+}
+
+Circ IdentityCutter::block_circ(const CutParts& p) const {
+  return Circ{std::vector<Instr32>(p.block, p.block + p.block_len),
+              Permut32::identity(id_.nqubits())};
+}
+
+Circ IdentityCutter::rest_circ(const CutParts& p) const {
+  return Circ{std::vector<Instr32>(p.rest, p.rest + p.rest_len), id_.circ.perm};
+}
+
+// ---------------------------------------------------------------------------------------------
+// IdentityCuts
+
+IdentityCuts::IdentityCuts(const IdentityCirc& id, std::vector<std::uint64_t>& scratch)
+    : cutter_(id), keys_(scratch) {
+  if (cutter_.fast()) {
+    cutter_.candidates(keys_);
+  } else {
+    keys_.clear();
+    pairs_ = table_splits_by_methods(id);
+  }
+}
+
+std::size_t IdentityCuts::size() const noexcept {
+  return cutter_.fast() ? keys_.size() : pairs_.size();
+}
+
+bool IdentityCuts::get(std::size_t i, CutParts& out) const {
+  if (cutter_.fast()) return cutter_.split(key_selection(keys_[i]), out);
+  const auto& [s, r] = pairs_[i];
+  out.block_len = static_cast<std::uint32_t>(s.instrs.size());
+  std::copy(s.instrs.begin(), s.instrs.end(), out.block);
+  out.rest_len = static_cast<std::uint32_t>(r.instrs.size());
+  std::copy(r.instrs.begin(), r.instrs.end(), out.rest);
+  return true;
+}
+
+// ---------------------------------------------------------------------------------------------
+
 std::vector<std::pair<Circ, Circ>> IdentitySubcircuit::par_subcircuit_splits(
     const IdentityCirc& id) {
-  const CombinationEntry entry = COMBINATIONS[id.len()];
-  const Cutter cutter(id);
-  ChunkRunner runner(entry, cutter);
+  std::vector<std::uint64_t> keys;
+  const IdentityCuts cuts(id, keys);
+  std::vector<std::pair<Circ, Circ>> out;
+  out.reserve(cuts.size());
+  CutParts parts;
+  for (std::size_t i = 0; i < cuts.size(); ++i)
+    if (cuts.get(i, parts))
+      out.emplace_back(cuts.cutter().block_circ(parts), cuts.cutter().rest_circ(parts));
+  return out;
+}
 
-  runner.before_loop();
-  run_in_pool([&] {
-    tbb::parallel_for(tbb::blocked_range<std::size_t>(0, runner.chunks(), 1),
-                      [&](const tbb::blocked_range<std::size_t>& r) {
-                        runner.run(r.begin(), r.end());
-                      });
-  });
-  runner.after_loop();
-  return runner.join();
+std::vector<std::pair<Circ, Circ>> IdentitySubcircuit::table_subcircuit_splits(
+    const IdentityCirc& id) {
+  const CombinationEntry entry = COMBINATIONS[id.len()];
+  const IdentityCutter cutter(id);
+  constexpr std::size_t chunk = 256;
+  return collect_ordered<std::pair<Circ, Circ>>(
+      (entry.size() + chunk - 1) / chunk, [&](std::size_t c, auto& out) {
+        const std::size_t end = std::min(entry.size(), (c + 1) * chunk);
+        for (std::size_t i = c * chunk; i < end; ++i)
+          if (auto pair = cutter.cut(entry[i])) out.push_back(std::move(*pair));
+      });
 }
 
 }  // namespace marrowfen

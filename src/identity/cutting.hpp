@@ -80,10 +80,96 @@ struct IdentitySubcircuit {
   // selection cannot be freed.
   std::optional<std::pair<Circ, Circ>> split() const;
 
-  // Every cut of the identity, in table order (selection size ascending, then lexicographic)
-  // whatever the timing, computed on the thread pool. 20 or more instructions stop the call
-  // with the index message.
+  // Every cut of the identity, in table order (selection size ascending, then lexicographic).
+  // 20 or more instructions stop the call with the index message. Only the selections that can
+  // be connected are looked at (IdentityCuts).
   static std::vector<std::pair<Circ, Circ>> par_subcircuit_splits(const IdentityCirc& id);
+  // The same, trying every selection of the table entry (in chunks on the pool): the plain
+  // path that par_subcircuit_splits must match.
+  static std::vector<std::pair<Circ, Circ>> table_subcircuit_splits(const IdentityCirc& id);
+};
+
+// The two pieces of one cut in fixed arrays, in application order: the block S (whose
+// permutation is the identity on the identity's qubit count) and the rest R (whose
+// permutation is the identity's).
+struct CutParts {
+  Instr32 block[COMBINATIONS_LEN];
+  Instr32 rest[COMBINATIONS_LEN];
+  std::uint32_t block_len = 0;
+  std::uint32_t rest_len = 0;
+};
+
+// The tests and the split of selections of one identity, on bit masks (bit i: instruction i)
+// and fixed arrays: the results of the IdentitySubcircuit methods without allocating. Made
+// only for identities of fewer than 20 instructions (else the index message). For an identity
+// whose qubits or permutation are out of shape (read from a file, say) it is not `fast()`,
+// and then only `cut` may be used, which runs the IdentitySubcircuit methods.
+class IdentityCutter {
+ public:
+  using Mask = std::uint32_t;
+  static constexpr std::uint32_t MAX_LEN = COMBINATIONS_LEN - 1;
+
+  // Asks every neighbour list up front, so a malformed wire stops the call with the message
+  // that the first failing selection of the table would give.
+  explicit IdentityCutter(const IdentityCirc& id);
+
+  bool fast() const noexcept { return fast_; }
+  const IdentityCirc& identity() const noexcept { return id_; }
+
+  // split() of a table selection when it is connected and convex (any identity).
+  std::optional<std::pair<Circ, Circ>> cut(std::span<const std::uint8_t> selection) const;
+
+  // Fast identities only: the selections of at most L/2 + 1 instructions that are connected
+  // and convex, as sort keys in table order (`IdentityCuts` reads them).
+  void candidates(std::vector<std::uint64_t>& keys) const;
+  // Fast identities only: gathers a selection into `out`; false when it cannot be freed.
+  bool split(Mask sel, CutParts& out) const;
+
+  // The pieces as circuits.
+  Circ block_circ(const CutParts& p) const;
+  Circ rest_circ(const CutParts& p) const;
+
+ private:
+  bool connected(Mask sel) const noexcept;
+  bool convex(Mask sel) const noexcept;
+  bool distinct_boundary(Mask sel, const std::uint8_t (&nb)[MAX_LEN][2]) const noexcept;
+  // Circ::rotate by r (0 <= r <= n): src[r..n) unchanged, then src[0..r) carried back across
+  // the permutation.
+  void rotate_left(Instr32* dst, const Instr32* src, std::uint32_t n,
+                   std::uint32_t r) const noexcept;
+  // Circ::rotate by -m: src[n-m..n) carried forward across the permutation, then src[0..n-m).
+  void rotate_right(Instr32* dst, const Instr32* src, std::uint32_t n,
+                    std::uint32_t m) const noexcept;
+
+  const IdentityCirc& id_;
+  std::uint32_t len_;
+  bool fast_ = false;
+  Permut32 perm_, perm_inv_;
+  Instr32 instr_[MAX_LEN] = {};
+  std::uint8_t nargs_[MAX_LEN] = {};
+  std::uint8_t qubit_[MAX_LEN][2] = {};
+  std::uint8_t fwd_[MAX_LEN][2] = {};  // qargs_forward per argument
+  std::uint8_t bwd_[MAX_LEN][2] = {};  // qargs_backward per argument
+  Mask neighbours_[MAX_LEN] = {};      // both lists of each instruction as one mask
+};
+
+// The cuts of one identity in table order, for a rewrite round: the candidate selections
+// (connected and convex) are found when it is made; `get(i)` gathers candidate i, which may
+// still fail to split. The candidates of a fast identity live in the caller's `scratch`, so a
+// round that keeps its scratch allocates nothing here; any other identity is cut through the
+// whole table at once.
+class IdentityCuts {
+ public:
+  IdentityCuts(const IdentityCirc& id, std::vector<std::uint64_t>& scratch);
+
+  std::size_t size() const noexcept;
+  bool get(std::size_t i, CutParts& out) const;
+  const IdentityCutter& cutter() const noexcept { return cutter_; }
+
+ private:
+  IdentityCutter cutter_;
+  std::vector<std::uint64_t>& keys_;
+  std::vector<std::pair<Circ, Circ>> pairs_;
 };
 
 }  // namespace marrowfen

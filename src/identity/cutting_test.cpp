@@ -171,10 +171,35 @@ TEST(IdentitySubcircuit, ParallelSplitsMatchTheSequentialLoop) {
   for (const IdentityCirc& id : sample_identities(5, 2, 14)) {
     const Pairs expected = sequential_splits(id);
     EXPECT_EQ(IdentitySubcircuit::par_subcircuit_splits(id), expected) << id.display();
+    EXPECT_EQ(IdentitySubcircuit::table_subcircuit_splits(id), expected) << id.display();
   }
   // Swap identities keep a non-trivial trailing permutation through the cut.
   const IdentityCirc sw = IdentityCirc::from_circ(testing::swap_identity(3));
   EXPECT_EQ(IdentitySubcircuit::par_subcircuit_splits(sw), sequential_splits(sw));
+}
+
+// Growing only connected selections finds exactly the cuts of the whole table, in its order:
+// random identities of every cuttable length on two to four qubits, as built (their qubits in
+// any order) and canonical, with and without a swap carried by the trailing permutation.
+TEST(IdentitySubcircuit, ConnectedGrowthMatchesTheWholeTable) {
+  std::mt19937 rng(17);
+  std::size_t cuts = 0;
+  for (std::uint8_t nq = 2; nq <= 4; ++nq) {
+    for (unsigned len = 2; len < COMBINATIONS_LEN; ++len) {
+      for (int rep = 0; rep < 3; ++rep) {
+        const Circ c = testing::random_identity(rng, len, nq);
+        for (const IdentityCirc& id : {IdentityCirc::from_circ(c), c.rotate_representative()}) {
+          const Pairs expected = IdentitySubcircuit::table_subcircuit_splits(id);
+          ASSERT_EQ(IdentitySubcircuit::par_subcircuit_splits(id), expected) << id.display();
+          cuts += expected.size();
+        }
+      }
+    }
+  }
+  EXPECT_GT(cuts, 10000u);
+  // A single instruction.
+  const IdentityCirc lone = ident({one(gates::Z, 0)}, Permut32::identity(1));
+  EXPECT_EQ(IdentitySubcircuit::par_subcircuit_splits(lone), sequential_splits(lone));
 }
 
 TEST(IdentitySubcircuit, SameOrderOnOneThreadAndOnEight) {
@@ -184,12 +209,12 @@ TEST(IdentitySubcircuit, SameOrderOnOneThreadAndOnEight) {
     Pairs one_thread;
     {
       tbb::global_control limit(tbb::global_control::max_allowed_parallelism, 1);
-      one_thread = IdentitySubcircuit::par_subcircuit_splits(id);
+      one_thread = IdentitySubcircuit::table_subcircuit_splits(id);
     }
     Pairs eight;
     {
       tbb::global_control limit(tbb::global_control::max_allowed_parallelism, 8);
-      eight = IdentitySubcircuit::par_subcircuit_splits(id);
+      eight = IdentitySubcircuit::table_subcircuit_splits(id);
     }
     EXPECT_FALSE(one_thread.empty());
     EXPECT_EQ(one_thread, eight) << id.display();
@@ -227,6 +252,7 @@ TEST(IdentitySubcircuit, MalformedIdentitiesStopLikeTheSequentialLoop) {
     const std::string par =
         stop_message([&] { IdentitySubcircuit::par_subcircuit_splits(id); });
     EXPECT_EQ(par, seq) << id.debug();
+    EXPECT_EQ(stop_message([&] { IdentitySubcircuit::table_subcircuit_splits(id); }), seq);
   }
 }
 
