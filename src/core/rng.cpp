@@ -1,8 +1,11 @@
 #include "core/rng.hpp"
 
+#include <atomic>
 #include <cerrno>
 #include <cstring>
+#include <optional>
 
+#include <pthread.h>
 #include <sys/random.h>
 
 #include <fmt/format.h>
@@ -136,5 +139,33 @@ template void chacha_blocks4<20>(const std::uint32_t*, std::uint64_t, std::uint6
 template class ChaChaRng<8>;
 template class ChaChaRng<12>;
 template class ChaChaRng<20>;
+
+namespace {
+
+// Advanced in a child process right after fork(): every thread generator made before it is
+// stale there.
+std::atomic<std::uint64_t> FORK_GENERATION{0};
+
+void after_fork_in_child() noexcept { FORK_GENERATION.fetch_add(1, std::memory_order_relaxed); }
+
+struct ThreadRng {
+  std::optional<ChaCha12> rng;
+  std::uint64_t generation = 0;
+};
+
+}  // namespace
+
+ChaCha12& thread_rng() {
+  // Registered before any thread generator is seeded, so every later fork() is seen.
+  [[maybe_unused]] static const int registered =
+      pthread_atfork(nullptr, nullptr, after_fork_in_child);
+  thread_local ThreadRng t;
+  const std::uint64_t generation = FORK_GENERATION.load(std::memory_order_relaxed);
+  if (!t.rng || t.generation != generation) {
+    t.rng.emplace(ChaCha12::from_os());
+    t.generation = generation;
+  }
+  return *t.rng;
+}
 
 }  // namespace marrowfen

@@ -1,7 +1,8 @@
 // ChaCha stream generator: 256-bit key, 64-bit block counter in words 12-13, 64-bit stream
 // (nonce) in words 14-15, always stream 0. Output is the stream of 32-bit words in block
 // order; a 64-bit draw takes two consecutive words, the first as the low half (also across a
-// block boundary). Every random operation seeds a fresh generator from the operating system.
+// block boundary). Random operations seed a fresh generator from the operating system, except
+// the frequent ones (the identity checks), which draw from their thread's generator.
 #pragma once
 
 #include <array>
@@ -76,6 +77,12 @@ class ChaChaRng {
 using ChaCha8 = ChaChaRng<8>;
 using ChaCha12 = ChaChaRng<12>;
 using ChaCha20 = ChaChaRng<20>;
+
+// The calling thread's generator: seeded from the operating system (from_os) the first time
+// the thread asks, and again the first time it asks in a child process after fork(), so that a
+// child never repeats its parent's stream; every draw advances it. Successive users thus get
+// independent fresh draws without a system call each. Not for use across threads.
+ChaCha12& thread_rng();
 
 extern template class ChaChaRng<8>;
 extern template class ChaChaRng<12>;

@@ -2,7 +2,11 @@
 
 #include <array>
 #include <cstdint>
+#include <thread>
 #include <vector>
+
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <gtest/gtest.h>
 
@@ -155,6 +159,53 @@ TEST(ChaChaRng, FromOsGivesDistinctStreams) {
   bool differ = false;
   for (int i = 0; i < 8; ++i) differ |= a.next_u64() != b.next_u64();
   EXPECT_TRUE(differ);
+}
+
+// One generator per thread, advanced by every draw; another thread has its own stream.
+TEST(ThreadRng, PerThreadAndAdvancing) {
+  ChaCha12& mine = thread_rng();
+  EXPECT_EQ(&thread_rng(), &mine);
+  const std::uint64_t a = thread_rng().next_u64();
+  const std::uint64_t b = thread_rng().next_u64();
+  EXPECT_NE(a, b);
+  std::uint64_t other[2] = {};
+  const ChaCha12* other_rng = nullptr;
+  std::thread t([&] {
+    other_rng = &thread_rng();
+    other[0] = thread_rng().next_u64();
+    other[1] = thread_rng().next_u64();
+  });
+  t.join();
+  EXPECT_NE(other_rng, &mine);
+  const std::uint64_t c = thread_rng().next_u64();
+  EXPECT_FALSE(other[0] == c && other[1] == thread_rng().next_u64());
+}
+
+// A child made by fork() does not continue its parent's stream: what it draws next differs
+// from what the parent draws next.
+TEST(ThreadRng, ForkedChildDrawsAFreshStream) {
+  (void)thread_rng().next_u64();  // seeded before the fork
+  int fds[2];
+  ASSERT_EQ(pipe(fds), 0);
+  const pid_t pid = fork();
+  ASSERT_GE(pid, 0);
+  if (pid == 0) {
+    std::uint64_t words[4];
+    for (std::uint64_t& w : words) w = thread_rng().next_u64();
+    const bool ok = write(fds[1], words, sizeof words) == static_cast<ssize_t>(sizeof words);
+    _exit(ok ? 0 : 1);
+  }
+  close(fds[1]);
+  std::uint64_t child[4] = {};
+  ASSERT_EQ(read(fds[0], child, sizeof child), static_cast<ssize_t>(sizeof child));
+  close(fds[0]);
+  int status = 0;
+  ASSERT_EQ(waitpid(pid, &status, 0), pid);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+  std::uint64_t parent[4];
+  for (std::uint64_t& w : parent) w = thread_rng().next_u64();
+  EXPECT_NE(std::vector<std::uint64_t>(child, child + 4),
+            std::vector<std::uint64_t>(parent, parent + 4));
 }
 
 }  // namespace

@@ -12,6 +12,9 @@
 #include <utility>
 #include <vector>
 
+#include "identity/canonical.hpp"
+
+#include "circ/gate.hpp"
 #include "core/panic.hpp"
 #include "identity/circuit.hpp"
 #include "identity/idcircuit.hpp"
@@ -110,10 +113,40 @@ inline Permut32 compacted(Permut32 p, int max_qubit, int moved) {
 // The input cut to its affected wires, then its SWAP instructions folded into the permutation.
 Circ prepare(const Circ& c) { return c.compact_qubits().remove_swaps(); }
 
+// prepare() in place. Without SWAP instructions the folding changes nothing but still checks
+// every qubit against the permutation, in instruction and slot order, as Circ::remove_swaps.
+void prepare_in_place(Circ& c) {
+  c = std::move(c).compact_qubits();
+  bool swaps = false;
+  for (Instr32 in : c.instrs) swaps |= in.gate() == gates::SWAP;
+  if (swaps) {
+    c = c.remove_swaps();
+    return;
+  }
+  const std::uint8_t n = c.perm.len();
+  for (Instr32 in : c.instrs)
+    for (std::uint8_t q : in.qargs())
+      if (q >= n) stop_index_out_of_bounds(n, q);
+}
+
+void unpack_into(const std::vector<Packed>& v, Permut32 perm, Circ& out) {
+  out.instrs.resize(v.size());
+  for (std::size_t i = 0; i < v.size(); ++i) out.instrs[i] = unpack(v[i]);
+  out.perm = perm;
+}
+
 Circ unpack_circ(const std::vector<Packed>& v, Permut32 perm) {
-  std::vector<Instr32> instrs(v.size());
-  for (std::size_t i = 0; i < v.size(); ++i) instrs[i] = unpack(v[i]);
-  return Circ{std::move(instrs), perm};
+  Circ out;
+  unpack_into(v, perm, out);
+  return out;
+}
+
+// The check of Circ::create.
+void check_qubits(const Circ& c) {
+  int m = -1;
+  for (Instr32 in : c.instrs) m = std::max(m, max_slot_qubit(in));
+  if (m >= 0 && m >= static_cast<int>(c.perm.len()))
+    stop("Permutation length must be greater than the max qubit index.");
 }
 
 // The front of the reordered list of v[0..len) (reorder_in_place), moved to v[0] with the rest
@@ -166,7 +199,7 @@ inline int max_packed_qubit(const Packed* v, std::size_t len) noexcept {
 // them (a set that no relabelling changes), so a relabelling whose smallest such instruction is
 // above the best's front is dropped before the rest is relabelled. The trailing permutation is
 // worked out only for a candidate whose instructions win or tie.
-std::pair<Circ, Permut32> min_relabelling(const Circ& c, bool by_perm) {
+Permut32 min_relabelling(const Circ& c, bool by_perm, Circ& out) {
   const std::size_t len = c.instrs.size();
   const Instr32* src = c.instrs.data();
   thread_local std::vector<Packed> best, buf;
@@ -218,7 +251,8 @@ std::pair<Circ, Permut32> min_relabelling(const Circ& c, bool by_perm) {
     best_p = p;
     have = true;
   }
-  return {unpack_circ(best, best_perm), best_p};
+  unpack_into(best, best_perm, out);
+  return best_p;
 }
 
 // Scratch of the rotation search over one relabelled circuit: its instructions packed (fwd),
@@ -304,13 +338,17 @@ struct RotationScratch {
 Circ Circ::representative() const {
   Circ c = prepare(*this);
   if (c.instrs.empty()) return c;
-  return min_relabelling(c, false).first;
+  Circ out;
+  min_relabelling(c, false, out);
+  return out;
 }
 
 std::pair<Circ, Permut32> Circ::representative_with_perm() const {
   Circ c = prepare(*this);
   if (c.instrs.empty()) return {std::move(c), Permut32{}};
-  return min_relabelling(c, true);
+  Circ out;
+  const Permut32 p = min_relabelling(c, true, out);
+  return {std::move(out), p};
 }
 
 std::optional<Circ> Circ::_rotate_representative() const {
@@ -321,9 +359,11 @@ std::optional<Circ> Circ::_rotate_representative() const {
   return unpack_circ(s.best, s.best_perm);
 }
 
-IdentityCirc Circ::rotate_representative() const {
-  Circ c = prepare(*this);
-  if (c.instrs.empty()) return IdentityCirc::unchecked(std::move(c));
+namespace {
+
+// The minimum over relabellings and rotations of a prepared circuit, checked.
+IdentityCirc rotate_representative_prepared(const Circ& c) {
+  if (c.instrs.empty()) return IdentityCirc::unchecked(Circ{c});
   RotationScratch& s = RotationScratch::for_thread(c.instrs.size());
   for (Permut32 p : Permut32::all(c.nqubits())) {
     const Permut32 q = p * c.perm * p.inv();
@@ -332,6 +372,48 @@ IdentityCirc Circ::rotate_representative() const {
   }
   if (!s.have) stop("called `Option::unwrap()` on a `None` value");
   return IdentityCirc::unchecked(unpack_circ(s.best, s.best_perm));
+}
+
+}  // namespace
+
+IdentityCirc Circ::rotate_representative() const {
+  return rotate_representative_prepared(prepare(*this));
+}
+
+// ---- on the caller's buffers ------------------------------------------------------------------
+
+void permut_into(const Circ& c, Permut32 p, Circ& out) {
+  const auto [big_p, q] = c.perm.coordinate_permute(p);
+  out.instrs.resize(c.instrs.size());
+  for (std::size_t i = 0; i < c.instrs.size(); ++i) out.instrs[i] = c.instrs[i].permut(q);
+  out.perm = q * big_p * q.inv();
+  check_qubits(out);
+}
+
+void add_into(const Circ& a, const Circ& b, Circ& out) {
+  const auto [pa, pb] = a.perm.coordinate_permute(b.perm);
+  const Permut32 pa_inv = pa.inv();
+  out.instrs.resize(a.instrs.size() + b.instrs.size());
+  std::copy(a.instrs.begin(), a.instrs.end(), out.instrs.begin());
+  for (std::size_t i = 0; i < b.instrs.size(); ++i)
+    out.instrs[a.instrs.size() + i] = b.instrs[i].permut(pa_inv);
+  out.perm = pb * pa;
+  check_qubits(out);
+}
+
+Permut32 representative_with_perm_into(Circ& c, Circ& out) {
+  prepare_in_place(c);
+  if (c.instrs.empty()) {
+    out.instrs.clear();
+    out.perm = c.perm;
+    return Permut32{};
+  }
+  return min_relabelling(c, true, out);
+}
+
+IdentityCirc rotate_representative_in_place(Circ& c) {
+  prepare_in_place(c);
+  return rotate_representative_prepared(c);
 }
 
 }  // namespace marrowfen

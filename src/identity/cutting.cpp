@@ -236,7 +236,8 @@ std::optional<std::pair<Circ, Circ>> IdentitySubcircuit::split() const {
 // selection by selection over the whole table.
 //
 // Only connected selections can be cuts, and a connected selection is connected in the
-// undirected graph of the neighbour lists. So the cutter grows exactly the selections that are
+// undirected graph of the neighbour lists (and when every instruction is a neighbour of its
+// neighbours, the selections connected in that graph are exactly the connected ones). So the cutter grows exactly the selections that are
 // connected in that graph, each once (every selection from its smallest index: a grown
 // selection takes a neighbour above that index that is not yet next to the selection, or one
 // that was offered before), tests each with the table's own connectivity and convexity tests,
@@ -328,6 +329,9 @@ IdentityCutter::IdentityCutter(const IdentityCirc& id) : id_(id), len_(id.len())
     }
     neighbours_[i] = nb;
   }
+  for (std::uint32_t i = 0; i < len_; ++i)
+    for (Mask f = neighbours_[i] & ~(Mask{1} << i); f != 0; f &= f - 1)
+      symmetric_ &= (neighbours_[std::countr_zero(f)] >> i) & 1;
 }
 
 bool IdentityCutter::connected(Mask sel) const noexcept {
@@ -382,8 +386,10 @@ void IdentityCutter::candidates(std::vector<std::uint64_t>& out) const {
     Mask around;   // the selection and all its neighbours
   };
   Frame stack[MAX_LEN];
+  // When every neighbour lists its neighbour back, the grown selections are exactly the
+  // connected ones.
   const auto report = [&](Mask sel) {
-    if (connected(sel) && convex(sel)) out.push_back(table_key(sel));
+    if ((symmetric_ || connected(sel)) && convex(sel)) out.push_back(table_key(sel));
   };
   for (std::uint32_t v = 0; v < len_; ++v) {
     const Mask above = ~low_bits(v + 1);

@@ -144,6 +144,7 @@ class IdentityCutter {
   const IdentityCirc& id_;
   std::uint32_t len_;
   bool fast_ = false;
+  bool symmetric_ = true;  // j is a neighbour of i exactly when i is one of j
   Permut32 perm_, perm_inv_;
   Instr32 instr_[MAX_LEN] = {};
   std::uint8_t nargs_[MAX_LEN] = {};

@@ -48,7 +48,8 @@ IdentityCirc IdentityCirc::unchecked(Circ c) {
 IdentityCirc IdentityCirc::from_circ(Circ c) noexcept { return IdentityCirc{std::move(c)}; }
 
 bool IdentityCirc::check() const {
-  ChaCha12 rng = ChaCha12::from_os();
+  // A fresh draw: the thread's generator, advanced by every check.
+  ChaCha12& rng = thread_rng();
   const std::uint32_t n = circ.nqubits();
   StateVec a = StateVec::from_random(rng, n);
   StateVec b = a.clone();

@@ -1,11 +1,11 @@
 // The rewrite round and the random container keys.
 //
-// A round cuts the identity into every connected convex block (in cut-table order, on the
-// pool), then rewrites the cuts on the pool: one work item per cut, each writing into its own
-// pre-sized slot, the slots joined in cut order, so the result is exactly what a sequential
-// loop gives whatever the number of workers. A failing item stops the round with the failure
-// that a sequential loop would have met first. Rule identities come from the cache of the rule
-// lists (RuleList): each is built the first time any round needs it and shared from then on.
+// A round cuts the identity into every connected convex block (in cut-table order) and
+// rewrites the cuts in that order on the calling thread's buffers; a round of many cuts runs
+// them on the pool in slots joined in cut order, so the result is exactly what a sequential
+// loop gives whatever the number of workers, and a failure is the one that loop would have met
+// first. Rule identities come from the cache of the rule lists (RuleList): each is built the
+// first time any round needs it and shared from then on.
 #include "prover/prover.hpp"
 
 #include <atomic>
@@ -16,11 +16,9 @@
 #include <utility>
 #include <vector>
 
-#include <tbb/blocked_range.h>
-#include <tbb/parallel_for.h>
-
 #include "core/rng.hpp"
 #include "core/thread_pool.hpp"
+#include "identity/canonical.hpp"
 #include "identity/cutting.hpp"
 
 namespace marrowfen {
@@ -75,140 +73,132 @@ const IdentityCirc& RuleList::rule_identity(const Circ& key, std::size_t j) cons
 
 namespace {
 
-// libtbb is not built with ThreadSanitizer, so the ordering that the pool gives between the
-// caller and the tasks is invisible to it. These marks state that ordering: what the caller
-// did before the loop happens before every task, and every task before the join. They add no
-// ordering between tasks, so races between workers are still reported.
-#if defined(__SANITIZE_THREAD__)
-extern "C" void __tsan_acquire(void* addr);
-extern "C" void __tsan_release(void* addr);
-struct PoolHandOff {
-  void before_loop() { __tsan_release(&start); }
-  void task_begin() { __tsan_acquire(&start); }
-  void task_end() { __tsan_release(&done); }
-  void after_loop() { __tsan_acquire(&done); }
-  char start = 0, done = 0;
+// Buffers of the rewrite round, one set per thread, kept from one round to the next so that a
+// round allocates only the identities it returns. A round that runs its cuts on the pool keeps
+// its cut list apart (a thread waiting for the pool may run another round meanwhile); the
+// buffers of one cut are held only while that cut runs, which never waits for the pool.
+struct CutScratch {
+  CutParts parts;
+  Circ block, rep, rest, rest_relabelled, joined;
 };
-#else
-struct PoolHandOff {
-  void before_loop() {}
-  void task_begin() {}
-  void task_end() {}
-  void after_loop() {}
+
+struct RoundScratch {
+  std::vector<std::uint64_t> keys;
+  CutScratch cut;
 };
-#endif
 
-// Runs work(i, slots[i]) for i in [0, n) on the pool and returns the slots joined in index
-// order. Items after the first failed one are skipped; the first failure in index order is
-// rethrown after the loop.
-template <class Item, class Work>
-std::vector<Item> run_ordered(std::size_t n, Work&& work) {
-  std::vector<std::vector<Item>> slots(n);
-  std::vector<std::exception_ptr> errors(n);
-  std::atomic<std::size_t> failed{std::numeric_limits<std::size_t>::max()};
-  PoolHandOff hand_off;
-
-  auto run_one = [&](std::size_t i) {
-    if (i > failed.load(std::memory_order_relaxed)) return;
-    try {
-      work(i, slots[i]);
-    } catch (...) {
-      errors[i] = std::current_exception();
-      std::size_t prev = failed.load(std::memory_order_relaxed);
-      while (i < prev && !failed.compare_exchange_weak(prev, i, std::memory_order_relaxed)) {
-      }
-    }
-  };
-
-  if (n == 1) {
-    run_one(0);
-  } else if (n > 1) {
-    hand_off.before_loop();
-    run_in_pool([&] {
-      tbb::parallel_for(tbb::blocked_range<std::size_t>(0, n, 1),
-                        [&](const tbb::blocked_range<std::size_t>& r) {
-                          hand_off.task_begin();
-                          for (std::size_t i = r.begin(); i != r.end(); ++i) run_one(i);
-                          hand_off.task_end();
-                        });
-    });
-    hand_off.after_loop();
-  }
-
-  for (const std::exception_ptr& e : errors)
-    if (e) std::rethrow_exception(e);
-
-  std::size_t total = 0;
-  for (const auto& s : slots) total += s.size();
-  std::vector<Item> out;
-  out.reserve(total);
-  for (auto& s : slots)
-    for (Item& x : s) out.push_back(std::move(x));
-  return out;
+RoundScratch& round_scratch() {
+  thread_local RoundScratch s;
+  return s;
 }
+
+// Cuts from which a round runs them on the pool (a cut costs a few hundred nanoseconds, more
+// when rules apply), and cuts per task.
+constexpr std::size_t PARALLEL_CUTS = 1024;
+constexpr std::size_t CUTS_PER_TASK = 64;
 
 // The round inverts the representative of every block before it looks the block up, and
 // inverting takes the adjoint of every gate of the block, which registers that adjoint when it
 // is new. Every instruction is a block of its own, and these blocks come first, in instruction
-// order, so the round's new adjoints are registered here, once, in that order (a gate's
-// adjoint is cached on its row, so this costs one load per instruction once registered).
-// Rules only ever invert the representative again, whose adjoints are in place by then.
-void register_adjoints(const IdentityCirc& identity, std::size_t cut_count) {
-  if (cut_count == 0) return;
+// order, so the round's new adjoints are registered once, in that order, as soon as the round
+// has its first cut (a gate's adjoint is cached on its row, so this costs one load per
+// instruction once registered). Rules only ever invert the representative again, whose
+// adjoints are in place by then.
+void register_adjoints(const IdentityCirc& identity) {
   for (const Instr32 in : identity.circ.instrs) (void)in.gate().adjoint();
 }
 
-// One rewrite round. WithRules: every rule, each result paired with its rule identity;
-// otherwise only rules whose rule identity is in `proved`, results alone.
-//
-// The cuts are the outer work items. A cut whose block has several applicable rules runs them
-// as nested items (one per rule, joined in list order): the rules of a round gather on a few
-// cuts (most blocks have no key at all), so this keeps the workers busy to the end.
+// The rewrites of the cut held in s.parts.
+template <bool WithRules, class Item>
+void rewrite_parts(const IdentityProver& prover, const IdentityCirc& identity,
+                   std::uint32_t additional_size, CutScratch& s, std::vector<Item>& out) {
+  s.block.instrs.assign(s.parts.block, s.parts.block + s.parts.block_len);
+  s.block.perm = Permut32::identity(identity.nqubits());
+  // The representative is looked up before the rest is built: most blocks have no key.
+  const Permut32 relabel = representative_with_perm_into(s.block, s.rep);
+  const auto found = prover.circ_map.find(s.rep);
+  if (found == prover.circ_map.end()) return;
+  // The key equals rep; its list caches the rule identities (c followed by inverse(rep)).
+  const Circ& key = found->first;
+  const RuleList& list = found->second;
+
+  // Length test first: no canonical form is built for a rule that is too long. The bound is
+  // the 32-bit sum and wraps like one.
+  const auto bound = static_cast<std::uint32_t>(s.rep.len() + additional_size);
+  std::size_t first = 0;
+  while (first < list.size() && list[first].len() > bound) ++first;
+  if (first == list.size()) return;
+
+  s.rest.instrs.assign(s.parts.rest, s.parts.rest + s.parts.rest_len);
+  s.rest.perm = identity.circ.perm;
+  permut_into(s.rest, relabel, s.rest_relabelled);
+  for (std::size_t j = first; j < list.size(); ++j) {
+    const Circ& c = list[j];
+    if (c.len() > bound) continue;
+    const IdentityCirc& rule = list.rule_identity(key, j);
+    if constexpr (WithRules) {
+      add_into(c, s.rest_relabelled, s.joined);
+      out.emplace_back(rotate_representative_in_place(s.joined), rule);
+    } else {
+      if (!prover.proved.contains(rule)) continue;
+      add_into(c, s.rest_relabelled, s.joined);
+      out.push_back(rotate_representative_in_place(s.joined));
+    }
+  }
+}
+
+// The rewrites of cut i of a round, appended to out. WithRules: every rule, each result paired
+// with its rule identity; otherwise only rules whose rule identity is in `proved`, results
+// alone.
+template <bool WithRules, class Item>
+void rewrite_cut(const IdentityProver& prover, const IdentityCirc& identity,
+                 const IdentityCuts& cuts, std::size_t i, std::uint32_t additional_size,
+                 CutScratch& s, std::vector<Item>& out) {
+  if (!cuts.get(i, s.parts)) return;
+  rewrite_parts<WithRules>(prover, identity, additional_size, s, out);
+}
+
+// One rewrite round, its results appended to out in cut order. A round of many cuts runs them
+// on the pool, in slots joined in cut order, so the result does not depend on the workers.
+template <bool WithRules, class Item>
+void rewrite_round_into(const IdentityProver& prover, const IdentityCirc& identity,
+                        std::uint32_t additional_size, std::vector<Item>& out) {
+  RoundScratch& scratch = round_scratch();
+  std::size_t first = 0;  // the first cut
+  {
+    const IdentityCuts cuts(identity, scratch.keys);
+    while (first < cuts.size() && !cuts.get(first, scratch.cut.parts)) ++first;
+    if (first == cuts.size()) return;
+    register_adjoints(identity);
+    if (cuts.size() < PARALLEL_CUTS || pool_threads() == 1) {
+      rewrite_parts<WithRules>(prover, identity, additional_size, scratch.cut, out);
+      for (std::size_t i = first + 1; i < cuts.size(); ++i)
+        rewrite_cut<WithRules>(prover, identity, cuts, i, additional_size, scratch.cut, out);
+      return;
+    }
+  }
+  std::vector<std::uint64_t> keys;
+  const IdentityCuts cuts(identity, keys);
+  const std::size_t tasks = (cuts.size() - first + CUTS_PER_TASK - 1) / CUTS_PER_TASK;
+  std::vector<Item> parts = collect_ordered<Item>(tasks, [&](std::size_t t, std::vector<Item>& dst) {
+    CutScratch& s = round_scratch().cut;
+    const std::size_t begin = first + t * CUTS_PER_TASK;
+    const std::size_t end = std::min(cuts.size(), begin + CUTS_PER_TASK);
+    for (std::size_t i = begin; i < end; ++i)
+      rewrite_cut<WithRules>(prover, identity, cuts, i, additional_size, s, dst);
+  });
+  out.insert(out.end(), std::make_move_iterator(parts.begin()),
+             std::make_move_iterator(parts.end()));
+}
+
 template <bool WithRules>
 auto rewrite_round(const IdentityProver& prover, const IdentityCirc& identity,
                    std::uint32_t additional_size) {
   using Item =
       std::conditional_t<WithRules, std::pair<IdentityCirc, IdentityCirc>, IdentityCirc>;
-  const std::vector<std::pair<Circ, Circ>> cuts =
-      IdentitySubcircuit::par_subcircuit_splits(identity);
-  register_adjoints(identity, cuts.size());
-
-  return run_ordered<Item>(cuts.size(), [&](std::size_t i, std::vector<Item>& out) {
-    const auto& [block, rest] = cuts[i];
-    const auto [rep, relabel] = block.representative_with_perm();
-    const auto found = prover.circ_map.find(rep);
-    if (found == prover.circ_map.end()) return;
-    // The key equals rep; its list caches the rule identities (c followed by inverse(rep)).
-    const Circ& key = found->first;
-    const RuleList& list = found->second;
-
-    // Length test first: no canonical form is built for a rule that is too long. The bound
-    // is the 32-bit sum and wraps like one.
-    const auto bound = static_cast<std::uint32_t>(rep.len() + additional_size);
-    std::vector<std::uint32_t> rules;
-    for (std::size_t j = 0; j < list.size(); ++j)
-      if (list[j].len() <= bound) rules.push_back(static_cast<std::uint32_t>(j));
-    if (rules.empty()) return;
-
-    const Circ rest_relabelled = rest.permut(relabel);
-    auto apply = [&](std::size_t r, std::vector<Item>& dst) {
-      const std::size_t j = rules[r];
-      const Circ& c = list[j];
-      const IdentityCirc& rule = list.rule_identity(key, j);
-      if constexpr (WithRules) {
-        IdentityCirc rewritten = (c + rest_relabelled).rotate_representative();
-        dst.emplace_back(std::move(rewritten), rule);
-      } else {
-        if (!prover.proved.contains(rule)) return;
-        dst.push_back((c + rest_relabelled).rotate_representative());
-      }
-    };
-    if (rules.size() == 1) {
-      apply(0, out);
-    } else {
-      out = run_ordered<Item>(rules.size(), apply);
-    }
-  });
+  std::vector<Item> out;
+  rewrite_round_into<WithRules>(prover, identity, additional_size, out);
+  return out;
 }
 
 }  // namespace
