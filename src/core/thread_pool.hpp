@@ -10,6 +10,7 @@
 #include <exception>
 #include <limits>
 #include <mutex>
+#include <type_traits>
 #include <utility>
 #include <vector>
 
@@ -46,30 +47,27 @@ decltype(auto) run_in_pool(F&& f) {
 }
 
 // libtbb is not built with ThreadSanitizer, so under it the ordering that the pool gives between
-// the calling thread and the tasks is invisible. These marks state it: everything the caller did
-// before a loop happens before every task of it, and every task (also one that fails) before the
-// caller goes on. They add no ordering between tasks, so races between workers are still seen.
-// Outside ThreadSanitizer builds they are empty.
+// the calling thread and the tasks is invisible. These marks state it on the address of the
+// loop's own state: everything the caller did before a loop happens before every task of it,
+// and every task (also one that fails) before the caller goes on. A task marks its start before
+// it reads anything of the loop (the address alone is passed to it), and tasks mark their ends
+// on another address, so the marks add no ordering between tasks and races between workers are
+// still seen. Outside ThreadSanitizer builds they are empty.
 #if defined(__SANITIZE_THREAD__)
 extern "C" void __tsan_acquire(void* addr);
 extern "C" void __tsan_release(void* addr);
-class PoolHandOff {
- public:
-  void before_loop() noexcept { __tsan_release(&start_); }
-  void task_begin() noexcept { __tsan_acquire(&start_); }
-  void task_end() noexcept { __tsan_release(&done_); }
-  void after_loop() noexcept { __tsan_acquire(&done_); }
-
- private:
-  char start_ = 0, done_ = 0;
+struct PoolHandOff {
+  static void before_loop(void* loop) noexcept { __tsan_release(loop); }
+  static void task_begin(void* loop) noexcept { __tsan_acquire(loop); }
+  static void task_end(void* done) noexcept { __tsan_release(done); }
+  static void after_loop(void* done) noexcept { __tsan_acquire(done); }
 };
 #else
-class PoolHandOff {
- public:
-  void before_loop() noexcept {}
-  void task_begin() noexcept {}
-  void task_end() noexcept {}
-  void after_loop() noexcept {}
+struct PoolHandOff {
+  static void before_loop(void*) noexcept {}
+  static void task_begin(void*) noexcept {}
+  static void task_end(void*) noexcept {}
+  static void after_loop(void*) noexcept {}
 };
 #endif
 
@@ -105,18 +103,18 @@ class FirstFailure {
 // the first failing item in item order is rethrown: the failure a sequential loop would have met
 // first. With one pool thread, or when the items fit one task, the loop runs on the calling
 // thread in item order and stops at the first failure.
+namespace detail {
+
+// The state of one ordered loop, shared by its tasks.
 template <class Body>
-void parallel_for_ordered(std::size_t n, Body&& body, std::size_t grain = 1) {
-  grain = std::max<std::size_t>(grain, 1);
-  if (n <= grain || pool_threads() == 1) {
-    for (std::size_t i = 0; i < n; ++i) body(i);
-    return;
-  }
+struct OrderedLoop {
+  Body& body;
   FirstFailure failure;
-  PoolHandOff hand_off;
-  // Kept out of line, so that a sanitizer report names it rather than TBB's task code.
-  auto run = [&](std::size_t begin, std::size_t end) __attribute__((noinline)) {
-    hand_off.task_begin();
+  char done = 0;  // the address that tasks mark their ends on
+
+  // Items begin .. end-1 on this thread. Kept out of line, so that a sanitizer report names it
+  // rather than TBB's task code.
+  [[gnu::noinline]] void run(std::size_t begin, std::size_t end) {
     for (std::size_t i = begin; i != end; ++i) {
       if (failure.skips(i)) break;
       try {
@@ -126,15 +124,31 @@ void parallel_for_ordered(std::size_t n, Body&& body, std::size_t grain = 1) {
         break;
       }
     }
-    hand_off.task_end();
-  };
-  hand_off.before_loop();
+  }
+};
+
+}  // namespace detail
+
+template <class Body>
+void parallel_for_ordered(std::size_t n, Body&& body, std::size_t grain = 1) {
+  grain = std::max<std::size_t>(grain, 1);
+  if (n <= grain || pool_threads() == 1) {
+    for (std::size_t i = 0; i < n; ++i) body(i);
+    return;
+  }
+  using Loop = detail::OrderedLoop<std::remove_reference_t<Body>>;
+  Loop loop{body, {}};
+  PoolHandOff::before_loop(&loop);
   run_in_pool([&] {
     tbb::parallel_for(tbb::blocked_range<std::size_t>(0, n, grain),
-                      [&](const tbb::blocked_range<std::size_t>& r) { run(r.begin(), r.end()); });
+                      [state = &loop](const tbb::blocked_range<std::size_t>& r) {
+                        PoolHandOff::task_begin(state);
+                        state->run(r.begin(), r.end());
+                        PoolHandOff::task_end(&state->done);
+                      });
   });
-  hand_off.after_loop();
-  failure.rethrow();
+  PoolHandOff::after_loop(&loop.done);
+  loop.failure.rethrow();
 }
 
 // parallel_for_ordered where item i appends its results to its own list: work(i, list). The

@@ -1,6 +1,8 @@
 #include "prover/prover.hpp"
 
+#include <algorithm>
 #include <cstdint>
+#include <optional>
 #include <random>
 #include <string>
 #include <utility>
@@ -13,8 +15,11 @@
 
 #include "circ/gate.hpp"
 #include "core/panic.hpp"
+#include "identity/cutting.hpp"
 #include "identity/test_identities.hpp"
 #include "search/ecc.hpp"
+#include "search/evaluator.hpp"
+#include "search/raw_eccs.hpp"
 
 namespace marrowfen {
 namespace {
@@ -456,6 +461,133 @@ TEST(RandomKeyedHash, ContainersOfEqualContentIterateDifferently) {
   EXPECT_NE(a.hash_function().key, b.hash_function().key);
   std::vector<IdentityCirc> oa(a.begin(), a.end()), ob(b.begin(), b.end());
   EXPECT_NE(oa, ob);
+}
+
+// ---- against plain references on real class sets ---------------------------------------------
+
+// The classes of {h, cx, t} on 3 qubits up to `size` instructions, single classes left out.
+ECCs real_classes(std::uint32_t size) {
+  const Evaluator ev = Evaluator::random_py(3);
+  return RawECCs::generate(ev, {gates::H, gates::CX, gates::T}, size).map.simplify().filter_single();
+}
+
+// The rewrite round straight from its definition: the cuts of the whole cut table, the Circ
+// operations, one cut and one rule after the other, no caches.
+template <bool WithRules>
+auto reference_round(const IdentityProver& p, const IdentityCirc& id, std::uint32_t a) {
+  using Item =
+      std::conditional_t<WithRules, std::pair<IdentityCirc, IdentityCirc>, IdentityCirc>;
+  std::vector<Item> out;
+  for (const auto& [block, rest] : IdentitySubcircuit::table_subcircuit_splits(id)) {
+    const auto [rep, relabel] = block.representative_with_perm();
+    const auto found = p.circ_map.find(rep);
+    if (found == p.circ_map.end()) continue;
+    const Circ rest_relabelled = rest.permut(relabel);
+    for (const Circ& c : found->second) {
+      if (c.len() > static_cast<std::uint32_t>(rep.len() + a)) continue;
+      const IdentityCirc rule = (c + rep.inverse()).rotate_representative();
+      if constexpr (WithRules) {
+        out.emplace_back((c + rest_relabelled).rotate_representative(), rule);
+      } else if (p.proved.contains(rule)) {
+        out.push_back((c + rest_relabelled).rotate_representative());
+      }
+    }
+  }
+  return out;
+}
+
+// Rounds over the accepted identities of a built prover and over long random identities (up to
+// 19 instructions, some with more cuts than a round runs on one thread), on one thread and on
+// eight, against the reference.
+TEST(ProverResults, RoundsMatchTheReferenceOnOneThreadAndOnEight) {
+  const IdentityProver p = IdentityProver::build(real_classes(4));
+  std::vector<IdentityCirc> ids(p.proved.begin(), p.proved.end());
+  std::sort(ids.begin(), ids.end());
+  std::mt19937 rng(11);
+  std::shuffle(ids.begin(), ids.end(), rng);
+  ids.resize(std::min<std::size_t>(ids.size(), 400));
+  for (unsigned len = 10; len < COMBINATIONS_LEN; ++len)
+    for (int k = 0; k < 3; ++k)
+      ids.push_back(testing::random_identity(rng, len, 3).rotate_representative());
+  std::size_t many_cuts = 0;
+  for (int tries = 0; tries < 1000 && many_cuts < 3; ++tries) {
+    const IdentityCirc id = testing::random_identity(rng, 18 + tries % 2, 3).rotate_representative();
+    std::vector<std::uint64_t> keys;
+    if (IdentityCuts(id, keys).size() < 1024) continue;
+    ids.push_back(id);
+    ++many_cuts;
+  }
+  EXPECT_EQ(many_cuts, 3u);
+
+  std::size_t results = 0;
+  for (const IdentityCirc& id : ids) {
+    for (std::uint32_t a : {0u, 2u}) {
+      const auto expected = reference_round<false>(p, id, a);
+      const auto expected_pairs = reference_round<true>(p, id, a);
+      results += expected_pairs.size();
+      for (int threads : {1, 8}) {
+        tbb::global_control limit(tbb::global_control::max_allowed_parallelism, threads);
+        ASSERT_EQ(p.par_apply_rules(id, a), expected) << id.display() << " " << threads;
+        ASSERT_EQ(p.par_transition_pairs(id, a), expected_pairs) << id.display() << " " << threads;
+      }
+    }
+  }
+  EXPECT_GT(results, 10000u);
+}
+
+// On one thread a search takes one round at a time (the plain sequential search); on eight it
+// computes the rounds of the identities next in line together. Both give the same prover: the
+// same assumptions in the same order, the same accepted set, the same rule base; and the same
+// read-only searches.
+TEST(ProverResults, BuildAndSearchesAreTheSameOnOneThreadAndOnEight) {
+  const ECCs eccs = real_classes(4);
+  std::optional<IdentityProver> one, eight;
+  {
+    tbb::global_control limit(tbb::global_control::max_allowed_parallelism, 1);
+    one.emplace(IdentityProver::build(eccs));
+  }
+  {
+    tbb::global_control limit(tbb::global_control::max_allowed_parallelism, 8);
+    eight.emplace(IdentityProver::build(eccs));
+  }
+  EXPECT_GT(one->assume.size(), 5u);
+  EXPECT_EQ(one->assume, eight->assume);
+  ASSERT_EQ(one->proved.size(), eight->proved.size());
+  for (const IdentityCirc& id : one->proved) ASSERT_TRUE(eight->proved.contains(id));
+  ASSERT_EQ(one->circ_map.size(), eight->circ_map.size());
+  for (const auto& [key, list] : one->circ_map) {
+    const auto it = eight->circ_map.find(key);
+    ASSERT_NE(it, eight->circ_map.end());
+    EXPECT_EQ(it->second, list);
+  }
+
+  // Read-only searches from longer identities, some derivable and some not within the limits.
+  std::vector<IdentityCirc> starts;
+  for (const auto& [ident, inv0, member] : real_classes(5).to_identity_circuits())
+    starts.push_back(ident);
+  std::sort(starts.begin(), starts.end());
+  starts.erase(std::unique(starts.begin(), starts.end()), starts.end());
+  std::mt19937 rng(3);
+  std::shuffle(starts.begin(), starts.end(), rng);
+  starts.resize(std::min<std::size_t>(starts.size(), 60));
+  std::size_t underivable = 0;
+  for (const IdentityCirc& s : starts) {
+    std::pair<std::optional<IdentityCirc>, IdentitySet> r1, r8;
+    {
+      tbb::global_control limit(tbb::global_control::max_allowed_parallelism, 1);
+      r1 = one->prove_identity_with_visited(s, 2, 40);
+    }
+    {
+      tbb::global_control limit(tbb::global_control::max_allowed_parallelism, 8);
+      r8 = one->prove_identity_with_visited(s, 2, 40);
+    }
+    underivable += r1.first.has_value();
+    EXPECT_EQ(r1.first, r8.first) << s.display();
+    ASSERT_EQ(r1.second.size(), r8.second.size()) << s.display();
+    for (const IdentityCirc& v : r1.second) ASSERT_TRUE(r8.second.contains(v));
+  }
+  EXPECT_GT(underivable, 0u);
+  EXPECT_LT(underivable, starts.size());
 }
 
 }  // namespace
