@@ -5,13 +5,14 @@
 
 #include <algorithm>
 #include <array>
+#include <bit>
 #include <cstdint>
 #include <exception>
+#include <memory>
 #include <vector>
 
 #include <boost/container/small_vector.hpp>
 #include <boost/unordered/unordered_flat_set.hpp>
-#include <tbb/blocked_range.h>
 #include <tbb/parallel_for.h>
 
 #include "core/panic.hpp"
@@ -45,8 +46,9 @@ ECC CircuitECC::simplify() const {
     for (const std::uint8_t q : in.qargs()) seen[q >> 6] |= std::uint64_t{1} << (q & 63);
   std::array<std::uint8_t, 256> used;
   std::size_t nused = 0;
-  for (unsigned q = 0; q < 256; ++q)
-    if ((seen[q >> 6] >> (q & 63)) & 1) used[nused++] = static_cast<std::uint8_t>(q);
+  for (unsigned w = 0; w < seen.size(); ++w)
+    for (std::uint64_t bits = seen[w]; bits != 0; bits &= bits - 1)
+      used[nused++] = static_cast<std::uint8_t>(64 * w + std::countr_zero(bits));
 
   // uniform[i] = the i-th smallest used qubit, then the remaining labels.
   const Permut32 uniform = Permut32::from_iter_with_ext(
@@ -76,30 +78,84 @@ void tsan_acquire(const void*) {}
 void tsan_release(const void*) {}
 #endif
 
+// The state of one loop of for_each_piece, shared by its tasks.
+template <class Body>
+struct PieceLoop {
+  const Body& body;
+  std::vector<std::exception_ptr> failures;  // one slot per piece
+  char done = 0;                             // the address that tasks mark their ends on
+
+  [[gnu::noinline]] void run(std::size_t begin, std::size_t end) {
+    for (std::size_t p = begin; p != end; ++p) {
+      try {
+        body(p);
+      } catch (...) {
+        failures[p] = std::current_exception();
+      }
+    }
+  }
+};
+
+// Pieces lo .. hi-1 as the pool splits them (in halves, down to one piece). The pool copies
+// ranges and tasks from thread to thread; each copy marks its hand-off, so none of them relies
+// on the ordering inside libtbb.
+class PieceRange {
+ public:
+  PieceRange(std::size_t lo, std::size_t hi) noexcept : lo_(lo), hi_(hi) { tsan_release(this); }
+  PieceRange(const PieceRange& o) noexcept : lo_(o.lo()), hi_(o.hi()) { tsan_release(this); }
+  PieceRange& operator=(const PieceRange&) = delete;
+  PieceRange(PieceRange& o, tbb::split) noexcept
+      : lo_(o.lo() + (o.hi() - o.lo()) / 2), hi_(o.hi()) {
+    o.hi_ = lo_;
+    tsan_release(&o);
+    tsan_release(this);
+  }
+  bool empty() const noexcept { return lo() >= hi(); }
+  bool is_divisible() const noexcept { return hi() - lo() > 1; }
+  std::size_t lo() const noexcept {
+    tsan_acquire(this);
+    return lo_;
+  }
+  std::size_t hi() const noexcept {
+    tsan_acquire(this);
+    return hi_;
+  }
+
+ private:
+  std::size_t lo_;
+  std::size_t hi_;
+};
+
+template <class Body>
+class PieceTask {
+ public:
+  explicit PieceTask(PieceLoop<Body>& loop) noexcept : loop_(&loop) { tsan_release(this); }
+  PieceTask(const PieceTask& o) noexcept : loop_((tsan_acquire(&o), o.loop_)) {
+    tsan_release(this);
+  }
+  PieceTask& operator=(const PieceTask&) = delete;
+  void operator()(const PieceRange& r) const {
+    tsan_acquire(this);
+    PieceLoop<Body>* const loop = loop_;
+    tsan_acquire(loop);
+    loop->run(r.lo(), r.hi());
+    tsan_release(&loop->done);
+  }
+
+ private:
+  PieceLoop<Body>* loop_;
+};
+
 // Runs body(p) for every p below count on the pool and rethrows the failure of the smallest
 // failing p.
 template <class Body>
 void for_each_piece(std::size_t count, const Body& body) {
   if (count == 0) return;
-  std::vector<std::exception_ptr> failures(count);
-  char start = 0, done = 0;
-  tsan_release(&start);
-  run_in_pool([&] {
-    tbb::parallel_for(tbb::blocked_range<std::size_t>(0, count, 1),
-                      [&](const tbb::blocked_range<std::size_t>& r) {
-                        tsan_acquire(&start);
-                        for (std::size_t p = r.begin(); p != r.end(); ++p) {
-                          try {
-                            body(p);
-                          } catch (...) {
-                            failures[p] = std::current_exception();
-                          }
-                        }
-                        tsan_release(&done);
-                      });
-  });
-  tsan_acquire(&done);
-  for (const std::exception_ptr& f : failures)
+  PieceLoop<Body> loop{body, std::vector<std::exception_ptr>(count)};
+  tsan_release(&loop);
+  run_in_pool([&] { tbb::parallel_for(PieceRange(0, count), PieceTask<Body>(loop)); });
+  tsan_acquire(&loop.done);
+  for (const std::exception_ptr& f : loop.failures)
     if (f) std::rethrow_exception(f);
 }
 
@@ -155,13 +211,17 @@ ECCs simplify_in_pieces(const RawECCs& map, std::size_t piece_size) {
   auto piece_begin = [&](std::size_t p) { return std::min(n, p * piece_size); };
 
   // Simplify each piece, noting the order keys of its representatives' instructions.
-  std::vector<ECC> simplified(n);
+  // Class i is simplified[i / piece_size][i % piece_size]; each piece fills its own list.
+  std::vector<std::vector<ECC>> simplified(pieces);
+  auto class_at = [&](std::size_t i) -> ECC& { return simplified[i / piece_size][i % piece_size]; };
   std::vector<std::vector<std::uint32_t>> seen(pieces);
   for_each_piece(pieces, [&](std::size_t p) {
     boost::unordered_flat_set<std::uint32_t> order_keys;
+    std::vector<ECC>& mine = simplified[p];
+    mine.reserve(piece_begin(p + 1) - piece_begin(p));
     for (std::size_t i = piece_begin(p), hi = piece_begin(p + 1); i < hi; ++i) {
-      simplified[i] = classes[i]->simplify();
-      for (const Instr32 in : simplified[i].members[0].first) order_keys.insert(in.order_key());
+      mine.push_back(classes[i]->simplify());
+      for (const Instr32 in : mine.back().members[0].first) order_keys.insert(in.order_key());
     }
     seen[p].assign(order_keys.begin(), order_keys.end());
   });
@@ -172,24 +232,25 @@ ECCs simplify_in_pieces(const RawECCs& map, std::size_t piece_size) {
   const SortKeys keys(std::move(distinct));
 
   // Sort each piece, then merge sorted runs pairwise, doubling the run length each round.
-  std::vector<SortEntry> entries(n), spare(n);
-  const auto less = [&simplified](const SortEntry& a, const SortEntry& b) noexcept {
+  // Filled by the pieces before they are read (no serial initialisation).
+  std::unique_ptr<SortEntry[]> entries(new SortEntry[n]), spare(new SortEntry[n]);
+  const auto less = [&class_at](const SortEntry& a, const SortEntry& b) noexcept {
     for (std::size_t w = 0; w < a.key.size(); ++w)
       if (a.key[w] != b.key[w]) return a.key[w] < b.key[w];
-    return simplified[a.index] < simplified[b.index];
+    return class_at(a.index) < class_at(b.index);
   };
   for_each_piece(pieces, [&](std::size_t p) {
     const std::size_t lo = piece_begin(p), hi = piece_begin(p + 1);
-    for (std::size_t i = lo; i < hi; ++i) entries[i] = keys.entry(simplified[i], i);
-    std::sort(entries.begin() + lo, entries.begin() + hi, less);
+    for (std::size_t i = lo; i < hi; ++i) entries[i] = keys.entry(class_at(i), i);
+    std::sort(entries.get() + lo, entries.get() + hi, less);
   });
   for (std::size_t run = piece_size; run < n; run *= 2) {
     const std::size_t merges = (n + 2 * run - 1) / (2 * run);
     for_each_piece(merges, [&](std::size_t m) {
       const std::size_t lo = m * 2 * run;
       const std::size_t mid = std::min(n, lo + run), hi = std::min(n, lo + 2 * run);
-      std::merge(entries.begin() + lo, entries.begin() + mid, entries.begin() + mid,
-                 entries.begin() + hi, spare.begin() + lo, less);
+      std::merge(entries.get() + lo, entries.get() + mid, entries.get() + mid,
+                 entries.get() + hi, spare.get() + lo, less);
     });
     std::swap(entries, spare);
   }
@@ -199,7 +260,7 @@ ECCs simplify_in_pieces(const RawECCs& map, std::size_t piece_size) {
   out.eccs.resize(n);
   for_each_piece(pieces, [&](std::size_t p) {
     for (std::size_t i = piece_begin(p), hi = piece_begin(p + 1); i < hi; ++i)
-      out.eccs[i] = std::move(simplified[entries[i].index]);
+      out.eccs[i] = std::move(class_at(entries[i].index));
   });
   return out;
 }
