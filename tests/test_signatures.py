@@ -50,7 +50,10 @@ def binding_error(fn, *args, **kwargs):
 
 def missing_text(fname, names):
     quoted = [f"'{n}'" for n in names]
-    listed = " and ".join(quoted) if len(quoted) <= 2 else ", ".join(quoted[:-1]) + ", and " + quoted[-1]
+    if len(quoted) <= 2:
+        listed = " and ".join(quoted)
+    else:
+        listed = ", ".join(quoted[:-1]) + ", and " + quoted[-1]
     word = "argument" if len(names) == 1 else "arguments"
     return f"{fname} missing {len(names)} required positional {word}: {listed}"
 
@@ -73,8 +76,9 @@ def test_text_signature_names_the_bound_parameters(cls, name, objects):
         f"{fname} got an unexpected keyword argument 'no_such_parameter'"
     given = len(names) + 1
     counted = f"{len(names)}" if required == names else f"from {len(required)} to {len(names)}"
+    was = "was" if given == 1 else "were"
     assert binding_error(fn, *[NOT_CONVERTIBLE] * given) == \
-        f"{fname} takes {counted} positional arguments but {given} {'was' if given == 1 else 'were'} given"
+        f"{fname} takes {counted} positional arguments but {given} {was} given"
     if required:
         assert binding_error(fn) == missing_text(fname, required)
     # Each parameter binds under its keyword (only the other required ones are then missing)

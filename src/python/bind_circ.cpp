@@ -70,11 +70,14 @@ ClassDef ClassOf<Circ>::def() {
                                     "trailing qubit permutation."),
       .sequence = true,
       .methods = {
-          method<circ_nqubits>("nqubits($self)\n--\n\nNumber of qubits tracked by the permutation."),
+          method<circ_nqubits>("nqubits($self)\n--\n\nNumber of qubits tracked by the "
+                               "permutation."),
           method<circ_len>("len($self)\n--\n\nNumber of instructions."),
           method<circ_is_empty>("is_empty($self)\n--\n\nReturns whether the circuit is empty."),
-          method<circ_permut>("permut($self, perm)\n--\n\nApplies a qubit permutation to this circuit."),
-          method<circ_rotate>("rotate($self, n)\n--\n\nCircularly rotates instruction order by `n`."),
+          method<circ_permut>("permut($self, perm)\n--\n\nApplies a qubit permutation to this "
+                              "circuit."),
+          method<circ_rotate>("rotate($self, n)\n--\n\nCircularly rotates instruction order by "
+                              "`n`."),
           method<circ_inverse>("inverse($self)\n--\n\nReturns inverse circuit."),
           method<circ_remove_swaps>("remove_swaps($self)\n--\n\nRemoves explicit swap gates into "
                                     "the stored trailing permutation."),

@@ -23,7 +23,8 @@ Shared<IdentityProver> me(PyObject* self) { return receiver<IdentityProver>(self
 // A new Python set holding a new IdentityCirc per element.
 Ref identity_set_to_py(const IdentitySet& set) {
   Ref out = check(PySet_New(nullptr));
-  for (const IdentityCirc& id : set) check_status(PySet_Add(out.get(), wrap(IdentityCirc(id)).get()));
+  for (const IdentityCirc& id : set)
+    check_status(PySet_Add(out.get(), wrap(IdentityCirc(id)).get()));
   return out;
 }
 

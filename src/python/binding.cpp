@@ -325,16 +325,16 @@ PyTypeObject* make_type(const char* name, ClassDef def, std::size_t basicsize,
     std::vector<PyMethodDef>& table = method_tables.emplace_back();
     for (const MethodEntry& m : def.methods) {
       *m.spec = ArgSpec::parse(name, m.doc);
-      table.push_back(PyMethodDef{m.spec->method.c_str(), m.fn,
-                                  METH_FASTCALL | METH_KEYWORDS | (m.spec->is_static ? METH_STATIC : 0),
-                                  m.doc});
+      const int flags = METH_FASTCALL | METH_KEYWORDS | (m.spec->is_static ? METH_STATIC : 0);
+      table.push_back(PyMethodDef{m.spec->method.c_str(), m.fn, flags, m.doc});
     }
     table.push_back(PyMethodDef{nullptr, nullptr, 0, nullptr});
     slots.push_back({Py_tp_methods, table.data()});
   }
   if (def.instance_dict)
     def.getsets.push_back(
-        PyGetSetDef{"__dict__", PyObject_GenericGetDict, PyObject_GenericSetDict, nullptr, nullptr});
+        PyGetSetDef{"__dict__", PyObject_GenericGetDict, PyObject_GenericSetDict, nullptr,
+                    nullptr});
   if (!def.getsets.empty()) {
     def.getsets.push_back(PyGetSetDef{nullptr, nullptr, nullptr, nullptr, nullptr});
     slots.push_back({Py_tp_getset, getset_tables.emplace_back(std::move(def.getsets)).data()});

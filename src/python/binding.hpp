@@ -316,7 +316,8 @@ struct ClassOf;
 // object behind, one whose destructor could throw would unwind through the interpreter.
 template <class T>
 constexpr void check_wrappable() {
-  static_assert(std::is_nothrow_move_constructible_v<T>, "a wrapped value must move without throwing");
+  static_assert(std::is_nothrow_move_constructible_v<T>,
+                "a wrapped value must move without throwing");
   static_assert(std::is_nothrow_destructible_v<T>, "a wrapped value must destroy without throwing");
 }
 
@@ -556,7 +557,8 @@ template <class Range, class F>
 Ref py_list(Range&& items, F&& to_py) {
   Ref list = check(PyList_New(static_cast<Py_ssize_t>(std::size(items))));
   Py_ssize_t i = 0;
-  for (auto&& x : items) PyList_SET_ITEM(list.get(), i++, Ref(to_py(std::forward<decltype(x)>(x))).release());
+  for (auto&& x : items)
+    PyList_SET_ITEM(list.get(), i++, Ref(to_py(std::forward<decltype(x)>(x))).release());
   return list;
 }
 

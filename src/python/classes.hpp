@@ -1,7 +1,7 @@
 // The module's Python classes: for each, its Python name and whether receiver borrows are
 // tracked (ClassOf<T>::info), and its definition (ClassOf<T>::def) with the function that
-// creates its type from it (define_class<T>), both in its bind_<class>.cpp. The module entry creates the types once
-// per process in registration order.
+// creates its type from it (define_class<T>), both in its bind_<class>.cpp. The module entry
+// creates the types once per process in registration order.
 #pragma once
 
 #include "python/binding.hpp"
