@@ -1,4 +1,5 @@
 import inspect
+import threading
 
 import numpy as np
 import pytest
@@ -215,3 +216,22 @@ def test_building_inverts_every_class_also_of_one_member(tmp_path, capfd):
         "Permutation length must be greater than the max qubit index."
     )
     capfd.readouterr()
+
+
+def test_threads_that_built_provers_exit_cleanly(eccs, capfd):
+    # Builds on several Python threads at once agree with one on this thread; each thread keeps
+    # per-thread scratch until it exits, and past a few finished threads the C library frees
+    # their thread storage.
+    want = [str(c) for c in IdentityProver.build_from_eccs(eccs).get_assumed()]
+    got = []
+
+    def build():
+        got.append([str(c) for c in IdentityProver.build_from_eccs(eccs).get_assumed()])
+
+    for _ in range(3):
+        threads = [threading.Thread(target=build) for _ in range(6)]
+        for thread in threads:
+            thread.start()
+        for thread in threads:
+            thread.join()
+    assert got == [want] * 18
