@@ -7,13 +7,11 @@
 #include <array>
 #include <bit>
 #include <cstdint>
-#include <exception>
 #include <memory>
 #include <vector>
 
 #include <boost/container/small_vector.hpp>
 #include <boost/unordered/unordered_flat_set.hpp>
-#include <tbb/parallel_for.h>
 
 #include "core/panic.hpp"
 #include "core/thread_pool.hpp"
@@ -63,101 +61,6 @@ ECC CircuitECC::simplify() const {
 }
 
 namespace {
-
-// libtbb is not built with ThreadSanitizer, so under it the ordering that the pool gives between
-// the caller and the loop bodies is invisible; these marks state it (everything before a loop
-// happens before each body, each body before the caller goes on) and add nothing between
-// bodies. Outside ThreadSanitizer builds they are empty.
-#if defined(__SANITIZE_THREAD__)
-extern "C" void __tsan_acquire(void* addr);
-extern "C" void __tsan_release(void* addr);
-void tsan_acquire(const void* p) { __tsan_acquire(const_cast<void*>(p)); }
-void tsan_release(const void* p) { __tsan_release(const_cast<void*>(p)); }
-#else
-void tsan_acquire(const void*) {}
-void tsan_release(const void*) {}
-#endif
-
-// The state of one loop of for_each_piece, shared by its tasks.
-template <class Body>
-struct PieceLoop {
-  const Body& body;
-  std::vector<std::exception_ptr> failures;  // one slot per piece
-  char done = 0;                             // the address that tasks mark their ends on
-
-  [[gnu::noinline]] void run(std::size_t begin, std::size_t end) {
-    for (std::size_t p = begin; p != end; ++p) {
-      try {
-        body(p);
-      } catch (...) {
-        failures[p] = std::current_exception();
-      }
-    }
-  }
-};
-
-// Pieces lo .. hi-1 as the pool splits them (in halves, down to one piece). The pool copies
-// ranges and tasks from thread to thread; each copy marks its hand-off, so none of them relies
-// on the ordering inside libtbb.
-class PieceRange {
- public:
-  PieceRange(std::size_t lo, std::size_t hi) noexcept : lo_(lo), hi_(hi) { tsan_release(this); }
-  PieceRange(const PieceRange& o) noexcept : lo_(o.lo()), hi_(o.hi()) { tsan_release(this); }
-  PieceRange& operator=(const PieceRange&) = delete;
-  PieceRange(PieceRange& o, tbb::split) noexcept
-      : lo_(o.lo() + (o.hi() - o.lo()) / 2), hi_(o.hi()) {
-    o.hi_ = lo_;
-    tsan_release(&o);
-    tsan_release(this);
-  }
-  bool empty() const noexcept { return lo() >= hi(); }
-  bool is_divisible() const noexcept { return hi() - lo() > 1; }
-  std::size_t lo() const noexcept {
-    tsan_acquire(this);
-    return lo_;
-  }
-  std::size_t hi() const noexcept {
-    tsan_acquire(this);
-    return hi_;
-  }
-
- private:
-  std::size_t lo_;
-  std::size_t hi_;
-};
-
-template <class Body>
-class PieceTask {
- public:
-  explicit PieceTask(PieceLoop<Body>& loop) noexcept : loop_(&loop) { tsan_release(this); }
-  PieceTask(const PieceTask& o) noexcept : loop_((tsan_acquire(&o), o.loop_)) {
-    tsan_release(this);
-  }
-  PieceTask& operator=(const PieceTask&) = delete;
-  void operator()(const PieceRange& r) const {
-    tsan_acquire(this);
-    PieceLoop<Body>* const loop = loop_;
-    tsan_acquire(loop);
-    loop->run(r.lo(), r.hi());
-    tsan_release(&loop->done);
-  }
-
- private:
-  PieceLoop<Body>* loop_;
-};
-
-// Runs body(p) for every p below count on the pool and rethrows the failure of the smallest
-// failing p.
-template <class Body>
-void for_each_piece(std::size_t count, const Body& body) {
-  if (count == 0) return;
-  PieceLoop<Body> loop{body, std::vector<std::exception_ptr>(count)};
-  tsan_release(&loop);
-  run_in_pool([&] { tbb::parallel_for(PieceRange(0, count), PieceTask<Body>(loop)); });
-  tsan_acquire(&loop.done);
-  for (const std::exception_ptr& f : loop.failures)
-    if (f) std::rethrow_exception(f);
-}
 
 // A class's place in the sort. The key writes the representative's instruction list as ranks
 // (the place of each instruction's order key among the distinct ones, plus one; 0 below every
@@ -215,7 +118,7 @@ ECCs simplify_in_pieces(const RawECCs& map, std::size_t piece_size) {
   std::vector<std::vector<ECC>> simplified(pieces);
   auto class_at = [&](std::size_t i) -> ECC& { return simplified[i / piece_size][i % piece_size]; };
   std::vector<std::vector<std::uint32_t>> seen(pieces);
-  for_each_piece(pieces, [&](std::size_t p) {
+  parallel_for_ordered(pieces, [&](std::size_t p) {
     boost::unordered_flat_set<std::uint32_t> order_keys;
     std::vector<ECC>& mine = simplified[p];
     mine.reserve(piece_begin(p + 1) - piece_begin(p));
@@ -239,14 +142,14 @@ ECCs simplify_in_pieces(const RawECCs& map, std::size_t piece_size) {
       if (a.key[w] != b.key[w]) return a.key[w] < b.key[w];
     return class_at(a.index) < class_at(b.index);
   };
-  for_each_piece(pieces, [&](std::size_t p) {
+  parallel_for_ordered(pieces, [&](std::size_t p) {
     const std::size_t lo = piece_begin(p), hi = piece_begin(p + 1);
     for (std::size_t i = lo; i < hi; ++i) entries[i] = keys.entry(class_at(i), i);
     std::sort(entries.get() + lo, entries.get() + hi, less);
   });
   for (std::size_t run = piece_size; run < n; run *= 2) {
     const std::size_t merges = (n + 2 * run - 1) / (2 * run);
-    for_each_piece(merges, [&](std::size_t m) {
+    parallel_for_ordered(merges, [&](std::size_t m) {
       const std::size_t lo = m * 2 * run;
       const std::size_t mid = std::min(n, lo + run), hi = std::min(n, lo + 2 * run);
       std::merge(entries.get() + lo, entries.get() + mid, entries.get() + mid,
@@ -258,7 +161,7 @@ ECCs simplify_in_pieces(const RawECCs& map, std::size_t piece_size) {
   ECCs out;
   out.nqubits = map.nqubits;
   out.eccs.resize(n);
-  for_each_piece(pieces, [&](std::size_t p) {
+  parallel_for_ordered(pieces, [&](std::size_t p) {
     for (std::size_t i = piece_begin(p), hi = piece_begin(p + 1); i < hi; ++i)
       out.eccs[i] = std::move(class_at(entries[i].index));
   });
