@@ -17,6 +17,7 @@
 #include "circ/qargs.hpp"
 #include "core/content_hash.hpp"
 #include "groups/permutation.hpp"
+#include "utils/fmt_display.hpp"
 
 namespace marrowfen {
 
@@ -163,11 +164,6 @@ fmt::format_context::iterator write_gate_display(Gate16 gate, fmt::format_contex
 
 // Display and debug text of an instruction; format options are accepted and ignored.
 template <>
-struct fmt::formatter<marrowfen::Instr32> {
-  constexpr auto parse(fmt::format_parse_context& ctx) {
-    auto it = ctx.begin();
-    while (it != ctx.end() && *it != '}') ++it;
-    return it;
-  }
+struct fmt::formatter<marrowfen::Instr32> : marrowfen::IgnoreFormatOptions {
   fmt::format_context::iterator format(marrowfen::Instr32 in, fmt::format_context& ctx) const;
 };

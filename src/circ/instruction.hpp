@@ -13,6 +13,7 @@
 
 #include "circ/gate.hpp"
 #include "core/content_hash.hpp"
+#include "utils/fmt_display.hpp"
 
 namespace marrowfen {
 
@@ -69,12 +70,7 @@ std::string debug_quoted(std::string_view text);
 }  // namespace marrowfen
 
 template <>
-struct fmt::formatter<marrowfen::Argument> {
-  constexpr auto parse(fmt::format_parse_context& ctx) {
-    auto it = ctx.begin();
-    while (it != ctx.end() && *it != '}') ++it;
-    return it;
-  }
+struct fmt::formatter<marrowfen::Argument> : marrowfen::IgnoreFormatOptions {
   fmt::format_context::iterator format(const marrowfen::Argument& a,
                                        fmt::format_context& ctx) const;
 };

@@ -22,6 +22,7 @@
 #include <fmt/format.h>
 
 #include "core/content_hash.hpp"
+#include "utils/fmt_display.hpp"
 
 namespace marrowfen {
 
@@ -428,12 +429,7 @@ std::vector<Permut32> all_permutation(std::uint8_t len);
 // Display (and debug) text: "(", the entries separated by one space, ")"; "()" when empty.
 // Format options are accepted and ignored: the text is always the plain one.
 template <>
-struct fmt::formatter<marrowfen::Permut32> {
-  constexpr auto parse(fmt::format_parse_context& ctx) {
-    auto it = ctx.begin();
-    while (it != ctx.end() && *it != '}') ++it;
-    return it;
-  }
+struct fmt::formatter<marrowfen::Permut32> : marrowfen::IgnoreFormatOptions {
   template <class Ctx>
   auto format(marrowfen::Permut32 p, Ctx& ctx) const {
     auto out = ctx.out();

@@ -27,6 +27,7 @@
 #include <fmt/format.h>
 
 #include "core/panic.hpp"
+#include "utils/fmt_display.hpp"
 
 namespace marrowfen {
 
@@ -148,12 +149,7 @@ auto fjoin_opt_braces(R&& items, Sep&& sep, Start&& start, End&& end) {
 }  // namespace marrowfen
 
 template <>
-struct fmt::formatter<marrowfen::FmtNone> {
-  constexpr auto parse(fmt::format_parse_context& ctx) {
-    auto it = ctx.begin();
-    while (it != ctx.end() && *it != '}') ++it;
-    return it;
-  }
+struct fmt::formatter<marrowfen::FmtNone> : marrowfen::IgnoreFormatOptions {
   template <class Ctx>
   auto format(const marrowfen::FmtNone&, Ctx& ctx) const {
     return ctx.out();
@@ -161,12 +157,8 @@ struct fmt::formatter<marrowfen::FmtNone> {
 };
 
 template <class V, class Sep, class Start, class End, class OrElse>
-struct fmt::formatter<marrowfen::FmtJoin<V, Sep, Start, End, OrElse>> {
-  constexpr auto parse(fmt::format_parse_context& ctx) {
-    auto it = ctx.begin();
-    while (it != ctx.end() && *it != '}') ++it;
-    return it;
-  }
+struct fmt::formatter<marrowfen::FmtJoin<V, Sep, Start, End, OrElse>>
+    : marrowfen::IgnoreFormatOptions {
   template <class Ctx>
   auto format(const marrowfen::FmtJoin<V, Sep, Start, End, OrElse>& join, Ctx& ctx) const {
     return join.write(ctx.out());
