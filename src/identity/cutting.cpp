@@ -314,24 +314,86 @@ IdentityCutter::IdentityCutter(const IdentityCirc& id) : id_(id), len_(id.len())
   perm_ = id.circ.perm;
   perm_inv_ = perm_.inv();
   for (std::uint32_t i = 0; i < len_; ++i) {
-    const std::vector<std::uint32_t> fwd = id.qargs_forward(i);
-    const std::vector<std::uint32_t> bwd = id.qargs_backward(i);
     const Instr32 in = id.circ.instrs[i];
     instr_[i] = in;
     const QArgs16 args = in.qargs();
     nargs_[i] = static_cast<std::uint8_t>(args.len());
-    Mask nb = 0;
-    for (std::size_t k = 0; k < nargs_[i]; ++k) {
-      qubit_[i][k] = args.slots[k];
-      fwd_[i][k] = static_cast<std::uint8_t>(fwd[k]);
-      bwd_[i][k] = static_cast<std::uint8_t>(bwd[k]);
-      nb |= (Mask{1} << fwd[k]) | (Mask{1} << bwd[k]);
+    for (std::size_t k = 0; k < nargs_[i]; ++k) qubit_[i][k] = args.slots[k];
+  }
+  if (!neighbour_lists()) {
+    // Some wire meets no instruction within one cycle: the queries stop with their message,
+    // in the order in which the first selections of the table ask them.
+    for (std::uint32_t i = 0; i < len_; ++i) {
+      (void)id.qargs_forward(i);
+      (void)id.qargs_backward(i);
     }
+    stop("IdentityCutter: neighbour lists disagree with the queries");
+  }
+  for (std::uint32_t i = 0; i < len_; ++i) {
+    Mask nb = 0;
+    for (std::size_t k = 0; k < nargs_[i]; ++k) nb |= (Mask{1} << fwd_[i][k]) | (Mask{1} << bwd_[i][k]);
     neighbours_[i] = nb;
   }
   for (std::uint32_t i = 0; i < len_; ++i)
     for (Mask f = neighbours_[i] & ~(Mask{1} << i); f != 0; f &= f - 1)
       symmetric_ &= (neighbours_[std::countr_zero(f)] >> i) & 1;
+}
+
+// IdentityCirc::qargs_forward and qargs_backward of every instruction, without building the
+// rotated circuits: walking forward from instruction i meets i+1 .. L-1 as they stand, then
+// 0 .. i carried back across the permutation; walking backward meets i-1 .. 0 as they stand,
+// then L-1 .. i carried forward across it. Each argument takes the first instruction met on
+// its qubit (the first argument with that qubit, when both have it). False when some argument
+// meets none.
+bool IdentityCutter::neighbour_lists() noexcept {
+  constexpr std::uint8_t unset = 0xFF;
+  Instr32 back[MAX_LEN], ahead[MAX_LEN];  // carried back, carried forward across the permutation
+  for (std::uint32_t j = 0; j < len_; ++j) {
+    back[j] = instr_[j].permut(perm_inv_);
+    ahead[j] = instr_[j].permut(perm_);
+  }
+  const auto first_arg = [&](std::uint32_t i, std::uint8_t q) -> int {
+    for (std::uint32_t k = 0; k < nargs_[i]; ++k)
+      if (qubit_[i][k] == q) return static_cast<int>(k);
+    return -1;
+  };
+  for (std::uint32_t i = 0; i < len_; ++i) {
+    const std::uint32_t n = nargs_[i];
+    std::uint8_t fwd[2] = {unset, unset}, bwd[2] = {unset, unset};
+    std::uint32_t open = n;  // arguments without a neighbour yet
+    for (std::uint32_t t = 0; t < len_ && open > 0; ++t) {
+      const std::uint32_t j = i + 1 + t < len_ ? i + 1 + t : i + 1 + t - len_;
+      const Instr32 other = i + 1 + t < len_ ? instr_[j] : back[j];
+      for (std::uint8_t q : other.qargs()) {
+        const int k = first_arg(i, q);
+        if (k >= 0 && fwd[k] == unset) {
+          fwd[k] = static_cast<std::uint8_t>(j);
+          --open;
+        }
+      }
+    }
+    if (open > 0) return false;
+    open = n;
+    for (std::uint32_t t = 0; t < len_ && open > 0; ++t) {
+      // Backward from i: i-1 .. 0 as they stand, then L-1 .. i carried forward.
+      const bool wrapped = t >= i;
+      const std::uint32_t j = wrapped ? len_ - 1 - (t - i) : i - 1 - t;
+      const Instr32 other = wrapped ? ahead[j] : instr_[j];
+      for (std::uint8_t q : other.qargs()) {
+        const int k = first_arg(i, q);
+        if (k >= 0 && bwd[k] == unset) {
+          bwd[k] = static_cast<std::uint8_t>(j);
+          --open;
+        }
+      }
+    }
+    if (open > 0) return false;
+    for (std::uint32_t k = 0; k < n; ++k) {
+      fwd_[i][k] = fwd[k];
+      bwd_[i][k] = bwd[k];
+    }
+  }
+  return true;
 }
 
 bool IdentityCutter::connected(Mask sel) const noexcept {
@@ -379,23 +441,69 @@ void IdentityCutter::candidates(std::vector<std::uint64_t>& out) const {
       adj[std::countr_zero(f)] |= Mask{1} << i;
   for (std::uint32_t i = 0; i < len_; ++i) adj[i] &= ~(Mask{1} << i);
 
+  // The boundary of a selection is kept up to date as it grows. Ports are numbered 2i + k
+  // (argument k of instruction i). Adding w makes each argument of w a port unless its
+  // neighbour on that side is selected (and is not w itself), and closes the ports of selected
+  // instructions whose neighbour is w. A count per qubit (one byte each, qubits are below 8)
+  // tells whether two ports share a qubit: that is convexity, as convex() tests it.
+  std::uint64_t closes_in[MAX_LEN] = {}, closes_out[MAX_LEN] = {};
+  for (std::uint32_t i = 0; i < len_; ++i)
+    for (std::uint32_t k = 0; k < nargs_[i]; ++k) {
+      const std::uint64_t port = std::uint64_t{1} << (2 * i + k);
+      if (bwd_[i][k] != i) closes_in[bwd_[i][k]] |= port;
+      if (fwd_[i][k] != i) closes_out[fwd_[i][k]] |= port;
+    }
+  const auto lane = [&](std::uint32_t port) {
+    return std::uint64_t{1} << (8 * qubit_[port >> 1][port & 1]);
+  };
+  struct Boundary {
+    std::uint64_t ports_in = 0, ports_out = 0;  // open ports
+    std::uint64_t count_in = 0, count_out = 0;  // open ports per qubit
+    bool convex() const noexcept {
+      return ((count_in | count_out) & 0xFEFE'FEFE'FEFE'FEFEull) == 0;
+    }
+  };
+  // The boundary of sel | w (w not in sel) from the boundary of sel.
+  const auto grow = [&](Boundary b, Mask sel, std::uint32_t w) {
+    const Mask with = sel | (Mask{1} << w);
+    for (std::uint64_t c = closes_in[w] & b.ports_in; c != 0; c &= c - 1)
+      b.count_in -= lane(static_cast<std::uint32_t>(std::countr_zero(c)));
+    for (std::uint64_t c = closes_out[w] & b.ports_out; c != 0; c &= c - 1)
+      b.count_out -= lane(static_cast<std::uint32_t>(std::countr_zero(c)));
+    b.ports_in &= ~closes_in[w];
+    b.ports_out &= ~closes_out[w];
+    for (std::uint32_t k = 0; k < nargs_[w]; ++k) {
+      const std::uint32_t port = 2 * w + k;
+      if (bwd_[w][k] == w || !((with >> bwd_[w][k]) & 1)) {
+        b.ports_in |= std::uint64_t{1} << port;
+        b.count_in += lane(port);
+      }
+      if (fwd_[w][k] == w || !((with >> fwd_[w][k]) & 1)) {
+        b.ports_out |= std::uint64_t{1} << port;
+        b.count_out += lane(port);
+      }
+    }
+    return b;
+  };
+
   // Depth-first growth without recursion: frame d holds a selection of d + 1 instructions.
   struct Frame {
     Mask sel;      // the selection
     Mask offered;  // neighbours that may still join it
     Mask around;   // the selection and all its neighbours
+    Boundary boundary;
   };
   Frame stack[MAX_LEN];
   // When every neighbour lists its neighbour back, the grown selections are exactly the
   // connected ones.
-  const auto report = [&](Mask sel) {
-    if ((symmetric_ || connected(sel)) && convex(sel)) out.push_back(table_key(sel));
+  const auto report = [&](const Frame& f) {
+    if (f.boundary.convex() && (symmetric_ || connected(f.sel))) out.push_back(table_key(f.sel));
   };
   for (std::uint32_t v = 0; v < len_; ++v) {
     const Mask above = ~low_bits(v + 1);
     std::uint32_t depth = 0;
-    stack[0] = Frame{Mask{1} << v, adj[v] & above, adj[v] | (Mask{1} << v)};
-    report(stack[0].sel);
+    stack[0] = Frame{Mask{1} << v, adj[v] & above, adj[v] | (Mask{1} << v), grow({}, 0, v)};
+    report(stack[0]);
     for (;;) {
       Frame& f = stack[depth];
       if (f.offered == 0 || depth + 1 == kmax) {
@@ -406,10 +514,10 @@ void IdentityCutter::candidates(std::vector<std::uint64_t>& out) const {
       const Mask w = f.offered & (~f.offered + 1);
       f.offered &= ~w;
       const auto wi = static_cast<std::uint32_t>(std::countr_zero(w));
-      stack[depth + 1] =
-          Frame{f.sel | w, f.offered | (adj[wi] & ~f.around & above), f.around | adj[wi]};
+      stack[depth + 1] = Frame{f.sel | w, f.offered | (adj[wi] & ~f.around & above),
+                               f.around | adj[wi], grow(f.boundary, f.sel, wi)};
       ++depth;
-      report(stack[depth].sel);
+      report(stack[depth]);
     }
   }
   std::sort(out.begin(), out.end());

@@ -130,6 +130,7 @@ class IdentityCutter {
   Circ rest_circ(const CutParts& p) const;
 
  private:
+  bool neighbour_lists() noexcept;
   bool connected(Mask sel) const noexcept;
   bool convex(Mask sel) const noexcept;
   bool distinct_boundary(Mask sel, const std::uint8_t (&nb)[MAX_LEN][2]) const noexcept;

@@ -197,6 +197,15 @@ TEST(IdentitySubcircuit, ConnectedGrowthMatchesTheWholeTable) {
     }
   }
   EXPECT_GT(cuts, 10000u);
+  // Against the IdentitySubcircuit methods, which ask the wire-neighbour queries: identities
+  // whose trailing permutation moves wires (a swap, rotations carried across it).
+  for (int rep = 0; rep < 60; ++rep) {
+    const auto nq = static_cast<std::uint8_t>(2 + rep % 3);
+    const Circ c = testing::random_identity(rng, 3 + 2 * (rep % 5), nq);
+    const IdentityCirc id =
+        IdentityCirc::from_circ(c.rotate(static_cast<std::int32_t>(rng() % c.len())));
+    ASSERT_EQ(IdentitySubcircuit::par_subcircuit_splits(id), sequential_splits(id)) << id.display();
+  }
   // A single instruction.
   const IdentityCirc lone = ident({one(gates::Z, 0)}, Permut32::identity(1));
   EXPECT_EQ(IdentitySubcircuit::par_subcircuit_splits(lone), sequential_splits(lone));

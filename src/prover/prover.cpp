@@ -8,6 +8,7 @@
 // first time any round needs it and shared from then on.
 #include "prover/prover.hpp"
 
+#include <array>
 #include <atomic>
 #include <cstddef>
 #include <exception>
@@ -73,6 +74,56 @@ const IdentityCirc& RuleList::rule_identity(const Circ& key, std::size_t j) cons
 
 namespace {
 
+// The representative of a block (representative_with_perm of the block with the identity
+// permutation on the identity's qubit count), with its relabelling and its content hash,
+// remembered by each thread: the same blocks come back round after round, and the
+// representative depends on the block alone. A fixed table of slots, each holding the last
+// block that hashed to it, so it allocates once per thread and never grows.
+class RepresentativeMemo {
+ public:
+  // Blocks, and so their representatives, hold at most 10 instructions (half of 19, plus one).
+  static constexpr std::uint32_t MAX_BLOCK = COMBINATIONS_LEN / 2 + 1;
+
+  struct Entry {
+    std::array<std::uint32_t, MAX_BLOCK + 1> key;  // length and qubit count, then the block
+    std::array<Instr32, MAX_BLOCK> rep;
+    std::uint32_t rep_len;
+    Permut32 rep_perm;
+    Permut32 relabel;
+    std::uint64_t hash;  // the content hash of the representative
+
+    HashedCirc representative() const noexcept {
+      return HashedCirc{std::span<const Instr32>(rep.data(), rep_len), rep_perm, hash};
+    }
+  };
+
+  const Entry& get(const Instr32* block, std::uint32_t len, std::uint8_t nqubits, Circ& scratch,
+                   Circ& rep) {
+    std::array<std::uint32_t, MAX_BLOCK + 1> key{};
+    key[0] = len | (std::uint32_t{nqubits} << 8);
+    for (std::uint32_t i = 0; i < len; ++i) key[1 + i] = block[i].raw;
+    std::uint64_t h = 0;
+    for (std::uint32_t w : key) h = (h ^ w) * 0x9E37'79B9'7F4A'7C15ull;
+    if (slots_.empty()) slots_.resize(SLOTS);
+    Entry& e = slots_[(h >> 40) & (SLOTS - 1)];
+    if (e.key == key) return e;
+    scratch.instrs.assign(block, block + len);
+    scratch.perm = Permut32::identity(nqubits);
+    const Permut32 relabel = representative_with_perm_into(scratch, rep);
+    e.key = key;
+    std::copy(rep.instrs.begin(), rep.instrs.end(), e.rep.begin());
+    e.rep_len = static_cast<std::uint32_t>(rep.instrs.size());
+    e.rep_perm = rep.perm;
+    e.relabel = relabel;
+    e.hash = content_hash(rep);
+    return e;
+  }
+
+ private:
+  static constexpr std::size_t SLOTS = std::size_t{1} << 16;
+  std::vector<Entry> slots_;  // keys of unused slots are all zero: no block has length 0
+};
+
 // Buffers of the rewrite round, one set per thread, kept from one round to the next so that a
 // round allocates only the identities it returns. A round that runs its cuts on the pool keeps
 // its cut list apart (a thread waiting for the pool may run another round meanwhile); the
@@ -80,6 +131,7 @@ namespace {
 struct CutScratch {
   CutParts parts;
   Circ block, rep, rest, rest_relabelled, joined;
+  RepresentativeMemo representatives;
 };
 
 struct RoundScratch {
@@ -112,11 +164,11 @@ void register_adjoints(const IdentityCirc& identity) {
 template <bool WithRules, class Item>
 void rewrite_parts(const IdentityProver& prover, const IdentityCirc& identity,
                    std::uint32_t additional_size, CutScratch& s, std::vector<Item>& out) {
-  s.block.instrs.assign(s.parts.block, s.parts.block + s.parts.block_len);
-  s.block.perm = Permut32::identity(identity.nqubits());
   // The representative is looked up before the rest is built: most blocks have no key.
-  const Permut32 relabel = representative_with_perm_into(s.block, s.rep);
-  const auto found = prover.circ_map.find(s.rep);
+  const RepresentativeMemo::Entry& rep = s.representatives.get(
+      s.parts.block, s.parts.block_len, identity.nqubits(), s.block, s.rep);
+  const Permut32 relabel = rep.relabel;
+  const auto found = prover.circ_map.find(rep.representative());
   if (found == prover.circ_map.end()) return;
   // The key equals rep; its list caches the rule identities (c followed by inverse(rep)).
   const Circ& key = found->first;
@@ -124,7 +176,7 @@ void rewrite_parts(const IdentityProver& prover, const IdentityCirc& identity,
 
   // Length test first: no canonical form is built for a rule that is too long. The bound is
   // the 32-bit sum and wraps like one.
-  const auto bound = static_cast<std::uint32_t>(s.rep.len() + additional_size);
+  const auto bound = static_cast<std::uint32_t>(rep.rep_len + additional_size);
   std::size_t first = 0;
   while (first < list.size() && list[first].len() > bound) ++first;
   if (first == list.size()) return;

@@ -12,11 +12,13 @@
 // insertion or lookup.
 #pragma once
 
+#include <algorithm>
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <optional>
+#include <span>
 #include <type_traits>
 #include <utility>
 #include <vector>
@@ -61,6 +63,33 @@ struct RandomKeyedHash {
   std::size_t operator()(const T& v) const noexcept {
     return static_cast<std::size_t>(mix(content_hash(v), key));
   }
+};
+
+// A circuit held elsewhere (its instructions and permutation) whose content hash is known
+// already: looked up in the rule base without building a Circ or hashing it again.
+struct HashedCirc {
+  std::span<const Instr32> instrs;
+  Permut32 perm;
+  std::uint64_t hash;  // the content hash of the circuit
+};
+
+struct CircMapHash : RandomKeyedHash {
+  using is_transparent = void;
+  using RandomKeyedHash::operator();
+  std::size_t operator()(const HashedCirc& v) const noexcept {
+    return static_cast<std::size_t>(mix(v.hash, key));
+  }
+};
+
+struct CircMapEqual {
+  using is_transparent = void;
+  static bool same(const HashedCirc& a, const Circ& b) noexcept {
+    return a.perm == b.perm && std::equal(a.instrs.begin(), a.instrs.end(), b.instrs.begin(),
+                                          b.instrs.end());
+  }
+  bool operator()(const Circ& a, const Circ& b) const noexcept { return a == b; }
+  bool operator()(const HashedCirc& a, const Circ& b) const noexcept { return same(a, b); }
+  bool operator()(const Circ& a, const HashedCirc& b) const noexcept { return same(b, a); }
 };
 
 // A set of identities (accepted identities, the visited sets of the searches).
@@ -140,7 +169,7 @@ class RuleList {
 };
 
 // The rule base: canonical representative -> the circuits of its class, in its labelling.
-using CircMap = boost::unordered_flat_map<Circ, RuleList, RandomKeyedHash>;
+using CircMap = boost::unordered_flat_map<Circ, RuleList, CircMapHash, CircMapEqual>;
 
 class IdentityProver {
  public:
