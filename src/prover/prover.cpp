@@ -75,7 +75,7 @@ const IdentityCirc& RuleList::rule_identity(const Circ& key, std::size_t j) cons
 namespace {
 
 // The representative of a block (representative_with_perm of the block with the identity
-// permutation on the identity's qubit count), with its relabelling and its content hash,
+// permutation on the identity's qubit count), with its relabelling and its field hash,
 // remembered by each thread: the same blocks come back round after round, and the
 // representative depends on the block alone. A fixed table of slots, each holding the last
 // block that hashed to it, so it allocates once per thread and never grows.
@@ -90,7 +90,7 @@ class RepresentativeMemo {
     std::uint32_t rep_len;
     Permut32 rep_perm;
     Permut32 relabel;
-    std::uint64_t hash;  // the content hash of the representative
+    std::uint64_t hash;  // field_hash of the representative
 
     HashedCirc representative() const noexcept {
       return HashedCirc{std::span<const Instr32>(rep.data(), rep_len), rep_perm, hash};
@@ -115,7 +115,7 @@ class RepresentativeMemo {
     e.rep_len = static_cast<std::uint32_t>(rep.instrs.size());
     e.rep_perm = rep.perm;
     e.relabel = relabel;
-    e.hash = content_hash(rep);
+    e.hash = field_hash(rep.instrs, rep.perm);
     return e;
   }
 
