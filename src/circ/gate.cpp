@@ -142,17 +142,9 @@ Gate16 Gate16::from_name_or_stop(std::string_view text) {
   stop(fmt::format("Failed to deserialize Gate16 from {}", text));
 }
 
-namespace {
-// A lock-free mirror of the rows' adjoint caches: 0 while unknown, else the adjoint's index
-// plus one. A cached adjoint never changes, so readers need no registry lock: every fingerprint
-// looks up the adjoint of each instruction it undoes, for every qubit order it tries, on the
-// searching thread and on pool workers alike, and needs no cache of its own.
 std::atomic<std::uint32_t> ADJOINT_CACHE[65536];
-}  // namespace
 
-Gate16 Gate16::adjoint() const {
-  if (std::uint32_t c = ADJOINT_CACHE[raw].load(std::memory_order_acquire))
-    return Gate16{static_cast<std::uint16_t>(c - 1)};
+Gate16 Gate16::adjoint_uncached() const {
   InstructionSet& set = instruction_set();
   {
     SharedGuard g(set.lock);

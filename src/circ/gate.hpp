@@ -2,6 +2,7 @@
 // INSTRUCTION_SET. Registration goes by the identity hash of the quantised matrix.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -61,7 +62,12 @@ struct Gate16 {
   // from_name, or stop with "Failed to deserialize Gate16 from {}".
   static Gate16 from_name_or_stop(std::string_view text);
 
+  // The row of the conjugate-transpose matrix (registered on first use). After the first call
+  // for a gate, one load from ADJOINT_CACHE, inline.
   Gate16 adjoint() const;
+  // adjoint() when the cache does not hold it yet: the row's cache under the registry's lock,
+  // else the registration.
+  Gate16 adjoint_uncached() const;
   std::uint32_t nqargs() const;
   std::string name() const;
   std::vector<std::string> params() const;
@@ -81,6 +87,18 @@ struct InstructionSet {
 
 InstructionSet& instruction_set();
 std::size_t registry_size();
+
+// A lock-free mirror of the rows' adjoint caches: 0 while unknown, else the adjoint's index
+// plus one. A cached adjoint never changes, so readers need no registry lock: every fingerprint
+// looks up the adjoint of each instruction it undoes, for every qubit order it tries, on the
+// searching thread and on pool workers alike, and needs no cache of its own.
+extern std::atomic<std::uint32_t> ADJOINT_CACHE[65536];
+
+inline Gate16 Gate16::adjoint() const {
+  if (const std::uint32_t c = ADJOINT_CACHE[raw].load(std::memory_order_acquire))
+    return Gate16{static_cast<std::uint16_t>(c - 1)};
+  return adjoint_uncached();
+}
 
 template <class F>
 decltype(auto) Gate16::with_matrix(F&& f) const {
