@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdlib>
+#include <deque>
 #include <limits>
 #include <mutex>
 
@@ -51,7 +52,40 @@ void set_up_pool() {
                   new tbb::task_arena(slots)};
 }
 
+// Spawned jobs, run first in first out. The pool's task for a job carries nothing: it takes
+// the next job from here, under the lock, which also orders the job after its spawning.
+struct SpawnedJobs {
+  std::mutex mutex;
+  std::deque<std::function<void()>> jobs;
+};
+
+SpawnedJobs& spawned_jobs() {
+  static SpawnedJobs* jobs = new SpawnedJobs();  // never freed: tasks may outlive main()
+  return *jobs;
+}
+
+void run_spawned_job() {
+  SpawnedJobs& s = spawned_jobs();
+  std::function<void()> job;
+  {
+    const std::lock_guard<std::mutex> lock(s.mutex);
+    if (s.jobs.empty()) return;
+    job = std::move(s.jobs.front());
+    s.jobs.pop_front();
+  }
+  job();
+}
+
 }  // namespace
+
+void spawn_in_pool(std::function<void()> job) {
+  SpawnedJobs& s = spawned_jobs();
+  {
+    const std::lock_guard<std::mutex> lock(s.mutex);
+    s.jobs.push_back(std::move(job));
+  }
+  pool_arena().enqueue([] { run_spawned_job(); });
+}
 
 std::size_t choose_thread_count(const char* rayon_num_threads, const char* rayon_rs_num_cpus,
                                 std::size_t available) noexcept {

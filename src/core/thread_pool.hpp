@@ -8,6 +8,7 @@
 #include <atomic>
 #include <cstddef>
 #include <exception>
+#include <functional>
 #include <limits>
 #include <mutex>
 #include <type_traits>
@@ -39,6 +40,11 @@ std::size_t pool_threads();
 // never grows beyond the machine's processors, so a count above that takes effect only for
 // work run in here.
 tbb::task_arena& pool_arena();
+
+// Runs job on the pool some time later, without waiting for it. The job must not throw: it
+// keeps whatever it produces or meets where its caller will look. Jobs wait in a queue of
+// their own, so what the caller did before spawning happens before the job runs.
+void spawn_in_pool(std::function<void()> job);
 
 // Runs f in the pool's arena and returns its result; exceptions pass through.
 template <class F>

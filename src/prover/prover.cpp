@@ -120,7 +120,7 @@ class RepresentativeMemo {
   }
 
  private:
-  static constexpr std::size_t SLOTS = std::size_t{1} << 16;
+  static constexpr std::size_t SLOTS = std::size_t{1} << 14;
   std::vector<Entry> slots_;  // keys of unused slots are all zero: no block has length 0
 };
 
