@@ -116,7 +116,9 @@ ECCs simplify_in_pieces(const RawECCs& map, std::size_t piece_size) {
   // Simplify each piece, noting the order keys of its representatives' instructions.
   // Class i is simplified[i / piece_size][i % piece_size]; each piece fills its own list.
   std::vector<std::vector<ECC>> simplified(pieces);
-  auto class_at = [&](std::size_t i) -> ECC& { return simplified[i / piece_size][i % piece_size]; };
+  auto class_at = [&](std::size_t i) -> ECC& {
+    return simplified[i / piece_size][i % piece_size];
+  };
   std::vector<std::vector<std::uint32_t>> seen(pieces);
   parallel_for_ordered(pieces, [&](std::size_t p) {
     boost::unordered_flat_set<std::uint32_t> order_keys;
