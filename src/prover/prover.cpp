@@ -17,6 +17,8 @@
 #include <utility>
 #include <vector>
 
+#include <tbb/task_arena.h>
+
 #include "core/rng.hpp"
 #include "core/thread_pool.hpp"
 #include "identity/canonical.hpp"
@@ -144,10 +146,7 @@ RoundScratch& round_scratch() {
   return s;
 }
 
-// Cuts from which a round runs them on the pool (a cut costs a few hundred nanoseconds, more
-// when rules apply), and cuts per task.
-constexpr std::size_t PARALLEL_CUTS = 1024;
-constexpr std::size_t CUTS_PER_TASK = 64;
+
 
 // The round inverts the representative of every block before it looks the block up, and
 // inverting takes the adjoint of every gate of the block, which registers that adjoint when it
@@ -210,59 +209,144 @@ void rewrite_cut(const IdentityProver& prover, const IdentityCirc& identity,
   rewrite_parts<WithRules>(prover, identity, additional_size, s, out);
 }
 
-// One rewrite round, its results appended to out in cut order. A round of many cuts runs them
-// on the pool, in slots joined in cut order, so the result does not depend on the workers.
+// The rules of one cut of a round, gathered before they are applied on the pool.
+struct CutRules {
+  const Circ* key;
+  const RuleList* list;
+  Circ rest_relabelled;
+};
+
+// Rules applied per task when a round spreads them over the pool (each costs a canonical form
+// and an identity check, a few microseconds), and cuts looked up per task.
+constexpr std::size_t RULES_PER_TASK = 4;
+constexpr std::size_t CUTS_PER_LOOKUP = 16;
+
+// One rewrite round, its results appended to out in cut order. A round of many cuts spreads
+// its work over the pool in two steps: the rules of every cut are looked up (cuts in chunks),
+// then applied in tasks of a few (the rules of a round gather on a few cuts, most blocks have
+// no key); each step writes into slots joined in cut and rule order, so the result does not
+// depend on the workers. A failure met while looking up is raised after the rules of the cuts
+// before it are applied, as one cut after the other would.
 template <bool WithRules, class Item>
 void rewrite_round_into(const IdentityProver& prover, const IdentityCirc& identity,
-                        std::uint32_t additional_size, std::vector<Item>& out) {
+                        std::uint32_t additional_size, std::size_t spread_from,
+                        std::vector<Item>& out) {
   RoundScratch& scratch = round_scratch();
   std::size_t first = 0;  // the first cut
+  std::vector<CutRules> cut_rules;
+  std::vector<std::pair<std::uint32_t, std::uint32_t>> applications;  // (cut_rules entry, rule)
+  std::exception_ptr lookup_error;
   {
     const IdentityCuts cuts(identity, scratch.keys);
     while (first < cuts.size() && !cuts.get(first, scratch.cut.parts)) ++first;
     if (first == cuts.size()) return;
     register_adjoints(identity);
-    if (cuts.size() < PARALLEL_CUTS || pool_threads() == 1) {
-      rewrite_parts<WithRules>(prover, identity, additional_size, scratch.cut, out);
+    CutScratch& s = scratch.cut;
+    if (cuts.size() < spread_from || pool_threads() == 1) {
+      rewrite_parts<WithRules>(prover, identity, additional_size, s, out);
       for (std::size_t i = first + 1; i < cuts.size(); ++i)
-        rewrite_cut<WithRules>(prover, identity, cuts, i, additional_size, scratch.cut, out);
+        rewrite_cut<WithRules>(prover, identity, cuts, i, additional_size, s, out);
       return;
     }
   }
+  // Looking up: the cuts in chunks on the pool, each chunk's rules into its own slot; a chunk
+  // that fails keeps what it found before the failing cut.
   std::vector<std::uint64_t> keys;
   const IdentityCuts cuts(identity, keys);
-  const std::size_t tasks = (cuts.size() - first + CUTS_PER_TASK - 1) / CUTS_PER_TASK;
-  std::vector<Item> parts = collect_ordered<Item>(tasks, [&](std::size_t t, std::vector<Item>& dst) {
+  struct Found {
+    std::vector<CutRules> cuts;
+    std::vector<std::pair<std::uint32_t, std::uint32_t>> applications;
+    std::exception_ptr error;
+  };
+  const std::size_t chunks = (cuts.size() - first + CUTS_PER_LOOKUP - 1) / CUTS_PER_LOOKUP;
+  std::vector<Found> found(chunks);
+  parallel_for_ordered(chunks, [&](std::size_t c) {
     CutScratch& s = round_scratch().cut;
-    const std::size_t begin = first + t * CUTS_PER_TASK;
-    const std::size_t end = std::min(cuts.size(), begin + CUTS_PER_TASK);
-    for (std::size_t i = begin; i < end; ++i)
-      rewrite_cut<WithRules>(prover, identity, cuts, i, additional_size, s, dst);
+    Found& f = found[c];
+    const std::size_t begin = first + c * CUTS_PER_LOOKUP;
+    const std::size_t end = std::min(cuts.size(), begin + CUTS_PER_LOOKUP);
+    try {
+      for (std::size_t i = begin; i < end; ++i) {
+        if (!cuts.get(i, s.parts)) continue;
+        const RepresentativeMemo::Entry& rep = s.representatives.get(
+            s.parts.block, s.parts.block_len, identity.nqubits(), s.block, s.rep);
+        const auto it = prover.circ_map.find(rep.representative());
+        if (it == prover.circ_map.end()) continue;
+        const auto bound = static_cast<std::uint32_t>(rep.rep_len + additional_size);
+        const RuleList& list = it->second;
+        const auto k = static_cast<std::uint32_t>(f.cuts.size());
+        const std::size_t before = f.applications.size();
+        for (std::size_t j = 0; j < list.size(); ++j)
+          if (list[j].len() <= bound) f.applications.emplace_back(k, static_cast<std::uint32_t>(j));
+        if (f.applications.size() == before) continue;
+        s.rest.instrs.assign(s.parts.rest, s.parts.rest + s.parts.rest_len);
+        s.rest.perm = identity.circ.perm;
+        Circ rest_relabelled;
+        try {
+          permut_into(s.rest, rep.relabel, rest_relabelled);
+        } catch (...) {
+          f.applications.resize(before);
+          throw;
+        }
+        f.cuts.push_back(CutRules{&it->first, &list, std::move(rest_relabelled)});
+      }
+    } catch (...) {
+      f.error = std::current_exception();
+    }
   });
-  out.insert(out.end(), std::make_move_iterator(parts.begin()),
-             std::make_move_iterator(parts.end()));
+  for (Found& f : found) {
+    const auto base = static_cast<std::uint32_t>(cut_rules.size());
+    for (CutRules& c : f.cuts) cut_rules.push_back(std::move(c));
+    for (const auto& [k, j] : f.applications) applications.emplace_back(base + k, j);
+    if (f.error) {
+      lookup_error = f.error;
+      break;
+    }
+  }
+  const std::size_t tasks = (applications.size() + RULES_PER_TASK - 1) / RULES_PER_TASK;
+  std::vector<Item> items = collect_ordered<Item>(tasks, [&](std::size_t t, std::vector<Item>& dst) {
+    CutScratch& s = round_scratch().cut;
+    const std::size_t end = std::min(applications.size(), (t + 1) * RULES_PER_TASK);
+    for (std::size_t a = t * RULES_PER_TASK; a < end; ++a) {
+      const CutRules& c = cut_rules[applications[a].first];
+      const std::uint32_t j = applications[a].second;
+      const IdentityCirc& rule = c.list->rule_identity(*c.key, j);
+      if constexpr (WithRules) {
+        add_into((*c.list)[j], c.rest_relabelled, s.joined);
+        dst.emplace_back(rotate_representative_in_place(s.joined), rule);
+      } else {
+        if (!prover.proved.contains(rule)) continue;
+        add_into((*c.list)[j], c.rest_relabelled, s.joined);
+        dst.push_back(rotate_representative_in_place(s.joined));
+      }
+    }
+  });
+  if (lookup_error) std::rethrow_exception(lookup_error);
+  out.insert(out.end(), std::make_move_iterator(items.begin()),
+             std::make_move_iterator(items.end()));
 }
 
 template <bool WithRules>
 auto rewrite_round(const IdentityProver& prover, const IdentityCirc& identity,
-                   std::uint32_t additional_size) {
+                   std::uint32_t additional_size, std::size_t spread_from) {
   using Item =
       std::conditional_t<WithRules, std::pair<IdentityCirc, IdentityCirc>, IdentityCirc>;
   std::vector<Item> out;
-  rewrite_round_into<WithRules>(prover, identity, additional_size, out);
+  rewrite_round_into<WithRules>(prover, identity, additional_size, spread_from, out);
   return out;
 }
 
 }  // namespace
 
 std::vector<IdentityCirc> IdentityProver::par_apply_rules(const IdentityCirc& identity,
-                                                          std::uint32_t additional_size) const {
-  return rewrite_round<false>(*this, identity, additional_size);
+                                                          std::uint32_t additional_size,
+                                                          std::size_t spread_from) const {
+  return rewrite_round<false>(*this, identity, additional_size, spread_from);
 }
 
 std::vector<std::pair<IdentityCirc, IdentityCirc>> IdentityProver::par_transition_pairs(
     const IdentityCirc& identity, std::uint32_t additional_size) const {
-  return rewrite_round<true>(*this, identity, additional_size);
+  return rewrite_round<true>(*this, identity, additional_size, SPREAD_OFTEN);
 }
 
 std::vector<IdentityCirc> IdentityProver::get_assumed() const { return assume; }

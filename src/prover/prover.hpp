@@ -202,8 +202,15 @@ class IdentityProver {
   // that is at most `additional_size` longer than it, the canonical identity of c followed by
   // R (relabelled like S). Duplicates are kept. 20 or more instructions stop the call with the
   // index message of the cut table.
+  //
+  // The cuts of a round run on the pool in tasks of a few cuts once there are `spread_from`
+  // of them: by default as soon as there is more than one task's worth; a round computed
+  // beside others on the pool asks for SPREAD_SELDOM.
+  static constexpr std::size_t SPREAD_OFTEN = 32;
+  static constexpr std::size_t SPREAD_SELDOM = 1024;
   std::vector<IdentityCirc> par_apply_rules(const IdentityCirc& identity,
-                                            std::uint32_t additional_size) const;
+                                            std::uint32_t additional_size,
+                                            std::size_t spread_from = SPREAD_OFTEN) const;
 
   // The same round using every rule, each result paired with its rule identity:
   // (rewritten identity, rule identity).

@@ -590,5 +590,42 @@ TEST(ProverResults, BuildAndSearchesAreTheSameOnOneThreadAndOnEight) {
   EXPECT_LT(underivable, starts.size());
 }
 
+// A round computed ahead for an identity that the search never reaches is dropped, failure and
+// all. From z s s the first round gives s s s s, h x h s s, z t t s and z s t t; the round of
+// h x h s s would stop the call, since the rule for x lists h, which is not equivalent to it, so
+// its rule identity fails the identity check. The search takes the three of four instructions
+// first, and with a budget of 4 or 5 queued identities it gives up before it reaches h x h s s;
+// with 6 it reaches it. One thread and eight give the same.
+TEST(Search, ARoundTheSearchNeverReachesIsDroppedWithItsFailure) {
+  const auto make = [] {
+    IdentityProver p;
+    add_rule(p, wire0({Z0}), {wire0({S0, S0}), wire0({H0, X0, H0})}, true);
+    add_rule(p, wire0({S0}), {wire0({one(gates::T, 0), one(gates::T, 0)})}, true);
+    add_rule(p, wire0({X0}), {wire0({H0})}, false);
+    return p;
+  };
+  const IdentityCirc start = id0({Z0, S0, S0});
+  for (std::uint32_t limit : {4u, 5u}) {
+    std::vector<IdentitySet> visited;
+    for (int threads : {1, 8}) {
+      tbb::global_control control(tbb::global_control::max_allowed_parallelism, threads);
+      IdentityProver p = make();
+      auto [v, assumed] = p.add_identity_search(start, 2, limit);
+      EXPECT_TRUE(assumed) << limit << " " << threads;
+      EXPECT_EQ(v.size(), limit + 2) << threads;
+      visited.push_back(std::move(v));
+    }
+    EXPECT_EQ(visited[0], visited[1]) << limit;
+  }
+  for (int threads : {1, 8}) {
+    tbb::global_control control(tbb::global_control::max_allowed_parallelism, threads);
+    IdentityProver p = make();
+    EXPECT_EQ(stop_message([&] { p.add_identity_search(start, 2, 6); })
+                  .rfind("IdentityCirc: circuit is not identity ", 0),
+              0u)
+        << threads;
+  }
+}
+
 }  // namespace
 }  // namespace marrowfen

@@ -45,9 +45,14 @@ struct Slot {
     return state.compare_exchange_strong(expected, COMPUTING, std::memory_order_acquire);
   }
 
-  void compute(const IdentityProver& prover, std::uint32_t max_size) noexcept {
+  // `spread_from`: see par_apply_rules. The search spreads the cuts of a round it computes
+  // itself (often the only round of a search) over the pool; a round computed ahead, beside
+  // others, keeps them together.
+  void compute(const IdentityProver& prover, std::uint32_t max_size,
+               std::size_t spread_from) noexcept {
     try {
-      items = prover.par_apply_rules(id, static_cast<std::uint32_t>(max_size - id.len()));
+      items = prover.par_apply_rules(id, static_cast<std::uint32_t>(max_size - id.len()),
+                                     spread_from);
     } catch (...) {
       error = std::current_exception();
     }
@@ -103,7 +108,7 @@ class Queue {
       q.pop_front();
       launch_ahead();
       if (next->claim()) {
-        next->compute(shared_->prover, shared_->max_size);
+        next->compute(shared_->prover, shared_->max_size, IdentityProver::SPREAD_OFTEN);
       } else {
         while (next->state.load(std::memory_order_acquire) != Slot::DONE)
           if (!help()) std::this_thread::yield();
@@ -133,7 +138,8 @@ class Queue {
     // Counted as running before the test of `closed`, which close() sets before it waits for
     // the count: a round either sees the search closed or is waited for.
     shared->running.fetch_add(1);
-    if (!shared->closed.load() && slot.claim()) slot.compute(shared->prover, shared->max_size);
+    if (!shared->closed.load() && slot.claim())
+      slot.compute(shared->prover, shared->max_size, IdentityProver::SPREAD_SELDOM);
     shared->running.fetch_sub(1);
   }
 
@@ -155,7 +161,7 @@ class Queue {
       for (const SlotPtr& slot : queues_[d]) {
         if (!slot->launched) return false;
         if (slot->claim()) {
-          slot->compute(shared_->prover, shared_->max_size);
+          slot->compute(shared_->prover, shared_->max_size, IdentityProver::SPREAD_SELDOM);
           return true;
         }
       }
