@@ -78,16 +78,23 @@ namespace {
 
 // The representative of a block (representative_with_perm of the block with the identity
 // permutation on the identity's qubit count), with its relabelling and its field hash,
-// remembered by each thread: the same blocks come back round after round, and the
-// representative depends on the block alone. A fixed table of slots, each holding the last
-// block that hashed to it, so it allocates once per thread and never grows.
+// remembered for the whole process: the same blocks come back round after round, and the
+// representative depends on the block alone. One fixed table of slots shared by every thread,
+// each slot holding the last block that hashed to it, made on first use and never grown.
+//
+// A slot is a sequence lock over plain words: its writer makes the version odd, writes, and
+// makes it even again; a reader takes a copy and keeps it only when the version was the same
+// even number before and after. Words are atomics, so nothing races; a reader that meets a
+// slot being written, or another block, computes the representative itself (and offers it to
+// the slot unless another writer holds it).
 class RepresentativeMemo {
  public:
   // Blocks, and so their representatives, hold at most 10 instructions (half of 19, plus one).
   static constexpr std::uint32_t MAX_BLOCK = COMBINATIONS_LEN / 2 + 1;
+  using Key = std::array<std::uint32_t, MAX_BLOCK + 1>;  // length and qubit count, then the block
 
   struct Entry {
-    std::array<std::uint32_t, MAX_BLOCK + 1> key;  // length and qubit count, then the block
+    Key key;
     std::array<Instr32, MAX_BLOCK> rep;
     std::uint32_t rep_len;
     Permut32 rep_perm;
@@ -99,31 +106,83 @@ class RepresentativeMemo {
     }
   };
 
+  // The entry of the block, in this memo's own buffer (valid until the next call).
   const Entry& get(const Instr32* block, std::uint32_t len, std::uint8_t nqubits, Circ& scratch,
                    Circ& rep) {
-    std::array<std::uint32_t, MAX_BLOCK + 1> key{};
+    Key key{};
     key[0] = len | (std::uint32_t{nqubits} << 8);
     for (std::uint32_t i = 0; i < len; ++i) key[1 + i] = block[i].raw;
     std::uint64_t h = 0;
     for (std::uint32_t w : key) h = (h ^ w) * 0x9E37'79B9'7F4A'7C15ull;
-    if (slots_.empty()) slots_.resize(SLOTS);
-    Entry& e = slots_[(h >> 40) & (SLOTS - 1)];
-    if (e.key == key) return e;
+    Slot& slot = table()[(h >> 40) & (SLOTS - 1)];
+    if (slot.read(key, e_)) return e_;
     scratch.instrs.assign(block, block + len);
     scratch.perm = Permut32::identity(nqubits);
     const Permut32 relabel = representative_with_perm_into(scratch, rep);
-    e.key = key;
-    std::copy(rep.instrs.begin(), rep.instrs.end(), e.rep.begin());
-    e.rep_len = static_cast<std::uint32_t>(rep.instrs.size());
-    e.rep_perm = rep.perm;
-    e.relabel = relabel;
-    e.hash = field_hash(rep.instrs, rep.perm);
-    return e;
+    e_.key = key;
+    std::copy(rep.instrs.begin(), rep.instrs.end(), e_.rep.begin());
+    e_.rep_len = static_cast<std::uint32_t>(rep.instrs.size());
+    e_.rep_perm = rep.perm;
+    e_.relabel = relabel;
+    e_.hash = field_hash(rep.instrs, rep.perm);
+    slot.write(e_);
+    return e_;
   }
 
  private:
-  static constexpr std::size_t SLOTS = std::size_t{1} << 14;
-  std::vector<Entry> slots_;  // keys of unused slots are all zero: no block has length 0
+  static constexpr std::size_t SLOTS = std::size_t{1} << 17;
+  static constexpr std::size_t WORDS = 2 * MAX_BLOCK + 6;  // key, rep, len, perms, hash (2)
+
+  struct alignas(64) Slot {
+    std::atomic<std::uint32_t> version{0};
+    std::array<std::atomic<std::uint32_t>, WORDS> words{};  // all zero: no block has length 0
+
+    static void pack(const Entry& e, std::array<std::uint32_t, WORDS>& w) noexcept {
+      std::copy(e.key.begin(), e.key.end(), w.begin());
+      for (std::uint32_t i = 0; i < MAX_BLOCK; ++i) w[MAX_BLOCK + 1 + i] = e.rep[i].raw;
+      w[2 * MAX_BLOCK + 1] = e.rep_len;
+      w[2 * MAX_BLOCK + 2] = e.rep_perm.raw;
+      w[2 * MAX_BLOCK + 3] = e.relabel.raw;
+      w[2 * MAX_BLOCK + 4] = static_cast<std::uint32_t>(e.hash);
+      w[2 * MAX_BLOCK + 5] = static_cast<std::uint32_t>(e.hash >> 32);
+    }
+
+    bool read(const Key& key, Entry& out) const noexcept {
+      const std::uint32_t v = version.load(std::memory_order_acquire);
+      if (v & 1) return false;
+      std::array<std::uint32_t, WORDS> w;
+      for (std::size_t i = 0; i < WORDS; ++i) w[i] = words[i].load(std::memory_order_relaxed);
+      std::atomic_thread_fence(std::memory_order_acquire);
+      if (version.load(std::memory_order_relaxed) != v) return false;
+      if (!std::equal(key.begin(), key.end(), w.begin())) return false;
+      out.key = key;
+      for (std::uint32_t i = 0; i < MAX_BLOCK; ++i)
+        out.rep[i] = Instr32::from_raw(w[MAX_BLOCK + 1 + i]);
+      out.rep_len = w[2 * MAX_BLOCK + 1];
+      out.rep_perm = Permut32::from_raw(w[2 * MAX_BLOCK + 2]);
+      out.relabel = Permut32::from_raw(w[2 * MAX_BLOCK + 3]);
+      out.hash = w[2 * MAX_BLOCK + 4] | (std::uint64_t{w[2 * MAX_BLOCK + 5]} << 32);
+      return true;
+    }
+
+    void write(const Entry& e) noexcept {
+      std::uint32_t v = version.load(std::memory_order_relaxed);
+      if ((v & 1) || !version.compare_exchange_strong(v, v + 1, std::memory_order_acquire))
+        return;  // another writer holds the slot
+      std::atomic_thread_fence(std::memory_order_release);
+      std::array<std::uint32_t, WORDS> w;
+      pack(e, w);
+      for (std::size_t i = 0; i < WORDS; ++i) words[i].store(w[i], std::memory_order_relaxed);
+      version.store(v + 2, std::memory_order_release);
+    }
+  };
+
+  static Slot* table() {
+    static Slot* const slots = new Slot[SLOTS];  // kept for the life of the process
+    return slots;
+  }
+
+  Entry e_{};
 };
 
 // Buffers of the rewrite round, one set per thread, kept from one round to the next so that a
