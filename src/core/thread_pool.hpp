@@ -133,6 +133,31 @@ struct OrderedLoop {
   }
 };
 
+// The loop body that the pool copies into every task it splits off. A copy is made on one
+// thread and may run on another, which steals it; each copy marks itself made (after it is
+// written) and is marked received before it is read, on its own address.
+template <class Loop>
+class OrderedBody {
+ public:
+  explicit OrderedBody(Loop* loop) noexcept : loop_(loop) { PoolHandOff::task_end(this); }
+  OrderedBody(const OrderedBody& other) noexcept {
+    PoolHandOff::task_begin(const_cast<OrderedBody*>(&other));
+    loop_ = other.loop_;
+    PoolHandOff::task_end(this);
+  }
+  OrderedBody& operator=(const OrderedBody&) = delete;
+
+  void operator()(const tbb::blocked_range<std::size_t>& r) const {
+    PoolHandOff::task_begin(const_cast<OrderedBody*>(this));
+    PoolHandOff::task_begin(loop_);
+    loop_->run(r.begin(), r.end());
+    PoolHandOff::task_end(&loop_->done);
+  }
+
+ private:
+  Loop* loop_;
+};
+
 }  // namespace detail
 
 template <class Body>
@@ -146,12 +171,7 @@ void parallel_for_ordered(std::size_t n, Body&& body, std::size_t grain = 1) {
   Loop loop{body, {}};
   PoolHandOff::before_loop(&loop);
   run_in_pool([&] {
-    tbb::parallel_for(tbb::blocked_range<std::size_t>(0, n, grain),
-                      [state = &loop](const tbb::blocked_range<std::size_t>& r) {
-                        PoolHandOff::task_begin(state);
-                        state->run(r.begin(), r.end());
-                        PoolHandOff::task_end(&state->done);
-                      });
+    tbb::parallel_for(tbb::blocked_range<std::size_t>(0, n, grain), detail::OrderedBody<Loop>(&loop));
   });
   PoolHandOff::after_loop(&loop.done);
   loop.failure.rethrow();
