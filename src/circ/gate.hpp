@@ -1,5 +1,6 @@
 // The gate registry: every gate is a 16-bit index into the process-wide, append-only
-// INSTRUCTION_SET. Registration goes by the identity hash of the quantised matrix.
+// registry returned by instruction_set(). Registration goes by the identity hash of the
+// quantised matrix.
 #pragma once
 
 #include <atomic>
