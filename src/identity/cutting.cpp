@@ -6,6 +6,7 @@
 #include <deque>
 #include <exception>
 #include <limits>
+#include <utility>
 
 #include "core/panic.hpp"
 #include "core/thread_pool.hpp"
@@ -359,35 +360,36 @@ bool IdentityCutter::neighbour_lists() noexcept {
   };
   for (std::uint32_t i = 0; i < len_; ++i) {
     const std::uint32_t n = nargs_[i];
-    std::uint8_t fwd[2] = {unset, unset}, bwd[2] = {unset, unset};
-    std::uint32_t open = n;  // arguments without a neighbour yet
-    for (std::uint32_t t = 0; t < len_ && open > 0; ++t) {
-      const std::uint32_t j = i + 1 + t < len_ ? i + 1 + t : i + 1 + t - len_;
-      const Instr32 other = i + 1 + t < len_ ? instr_[j] : back[j];
-      for (std::uint8_t q : other.qargs()) {
-        const int k = first_arg(i, q);
-        if (k >= 0 && fwd[k] == unset) {
-          fwd[k] = static_cast<std::uint8_t>(j);
-          --open;
+    // Fills out[k] with the nearest instruction, in the order `at(t)` walks, that uses
+    // argument k of instruction i; false when some argument has none.
+    auto nearest = [&](std::uint8_t (&out)[2], auto at) {
+      std::uint32_t open = n;  // arguments without a neighbour yet
+      for (std::uint32_t t = 0; t < len_ && open > 0; ++t) {
+        const auto [j, other] = at(t);
+        for (std::uint8_t q : other.qargs()) {
+          const int k = first_arg(i, q);
+          if (k >= 0 && out[k] == unset) {
+            out[k] = static_cast<std::uint8_t>(j);
+            --open;
+          }
         }
       }
-    }
-    if (open > 0) return false;
-    open = n;
-    for (std::uint32_t t = 0; t < len_ && open > 0; ++t) {
-      // Backward from i: i-1 .. 0 as they stand, then L-1 .. i carried forward.
+      return open == 0;
+    };
+    std::uint8_t fwd[2] = {unset, unset}, bwd[2] = {unset, unset};
+    // Forward from i: i+1 .. L-1 as they stand, then 0 .. i carried back.
+    const bool found_fwd = nearest(fwd, [&](std::uint32_t t) {
+      const std::uint32_t j = i + 1 + t < len_ ? i + 1 + t : i + 1 + t - len_;
+      return std::pair<std::uint32_t, Instr32>{j, i + 1 + t < len_ ? instr_[j] : back[j]};
+    });
+    if (!found_fwd) return false;
+    // Backward from i: i-1 .. 0 as they stand, then L-1 .. i carried forward.
+    const bool found_bwd = nearest(bwd, [&](std::uint32_t t) {
       const bool wrapped = t >= i;
       const std::uint32_t j = wrapped ? len_ - 1 - (t - i) : i - 1 - t;
-      const Instr32 other = wrapped ? ahead[j] : instr_[j];
-      for (std::uint8_t q : other.qargs()) {
-        const int k = first_arg(i, q);
-        if (k >= 0 && bwd[k] == unset) {
-          bwd[k] = static_cast<std::uint8_t>(j);
-          --open;
-        }
-      }
-    }
-    if (open > 0) return false;
+      return std::pair<std::uint32_t, Instr32>{j, wrapped ? ahead[j] : instr_[j]};
+    });
+    if (!found_bwd) return false;
     for (std::uint32_t k = 0; k < n; ++k) {
       fwd_[i][k] = fwd[k];
       bwd_[i][k] = bwd[k];
