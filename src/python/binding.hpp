@@ -146,7 +146,7 @@ Ref py_float(double v);
 // A callable's parameters are declared once, in the text signature its docstring begins with:
 // "permut($self, perm)\n--\n\n...", "from_name(name)\n--\n\n..." (static: no $self),
 // "Circ(instrs, perm=None)\n--\n\n..." (a constructor; a parameter with "=" has a default).
-// The spec below is read from that text once, when the class is created.
+// The ArgSpec below is read from that text once, when the class is created.
 
 struct ArgSpec {
   static constexpr std::size_t MAX = 4;  // the most parameters any callable takes
