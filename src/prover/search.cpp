@@ -175,9 +175,10 @@ class Queue {
   std::shared_ptr<Shared> shared_;
 };
 
-// The round of a popped identity; its failure now that the search has reached it.
+// The round of a popped identity; its failure now that the search has reached it. The failure
+// leaves the slot, so the worker that may drop the slot last never frees it.
 std::vector<IdentityCirc> take_round(Slot& slot) {
-  if (slot.error) std::rethrow_exception(slot.error);
+  if (slot.error) std::rethrow_exception(std::exchange(slot.error, nullptr));
   return std::move(slot.items);
 }
 
