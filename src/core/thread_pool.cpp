@@ -3,14 +3,17 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdlib>
-#include <deque>
+#include <condition_variable>
 #include <limits>
 #include <mutex>
+#include <new>
 
+#include <pthread.h>
 #include <sched.h>
 #include <unistd.h>
 
 #include <tbb/global_control.h>
+#include <tbb/task_arena.h>
 
 namespace marrowfen {
 namespace {
@@ -31,9 +34,11 @@ bool parse_count(const char* s, std::size_t& out) noexcept {
   return true;
 }
 
-// Made once, never freed: the pool lives until the process ends.
+// Made once, never freed: the pool lives until the process ends. Its arena is made empty and
+// filled (given workers) by the first parallel step after set-up or after a fork.
 struct Pool {
   std::size_t threads;
+  int slots;
   tbb::global_control* control;
   tbb::task_arena* arena;
 };
@@ -41,51 +46,79 @@ struct Pool {
 std::once_flag POOL_ONCE;
 Pool* POOL = nullptr;
 
+// The parallel steps under way, and the lock that a fork holds from its start until it is over
+// in parent and child: a fork waits until no step runs, and no step starts until it is over.
+struct Steps {
+  std::mutex mutex;
+  std::condition_variable ended;
+  std::size_t running = 0;
+};
+
+Steps& steps() {
+  static Steps* s = new Steps();  // never freed: a fork may come while the process ends
+  return *s;
+}
+
+// The workers end, their arena is emptied; the next step fills it again. oneTBB stops its
+// workers only when no other live thread has used the pool; otherwise they stay, idle, since
+// no step runs.
+void stop_workers() noexcept {
+  if (!POOL->arena->is_active()) return;
+  try {
+    tbb::task_scheduler_handle handle{tbb::attach{}};
+    POOL->arena->terminate();
+    (void)tbb::finalize(handle, std::nothrow);
+  } catch (...) {
+    // Could not take a handle on the workers: they stay, idle.
+  }
+}
+
+void before_fork() noexcept {
+  Steps& s = steps();
+  std::unique_lock<std::mutex> lock(s.mutex);
+  s.ended.wait(lock, [&] { return s.running == 0; });
+  lock.release();  // unlocked in the parent and in the child, once the fork is over
+  stop_workers();
+}
+
+void after_fork() noexcept { steps().mutex.unlock(); }
+
 void set_up_pool() {
   const std::size_t n = choose_thread_count(std::getenv("RAYON_NUM_THREADS"),
                                             std::getenv("RAYON_RS_NUM_CPUS"),
                                             available_processors());
   const int slots = static_cast<int>(
       std::min(n, static_cast<std::size_t>(std::numeric_limits<int>::max())));
-  POOL = new Pool{n,
+  POOL = new Pool{n, slots,
                   new tbb::global_control(tbb::global_control::max_allowed_parallelism, n),
-                  new tbb::task_arena(slots)};
-}
-
-// Spawned jobs, run first in first out. The pool's task for a job carries nothing: it takes
-// the next job from here, under the lock, which also orders the job after its spawning.
-struct SpawnedJobs {
-  std::mutex mutex;
-  std::deque<std::function<void()>> jobs;
-};
-
-SpawnedJobs& spawned_jobs() {
-  static SpawnedJobs* jobs = new SpawnedJobs();  // never freed: tasks may outlive main()
-  return *jobs;
-}
-
-void run_spawned_job() {
-  SpawnedJobs& s = spawned_jobs();
-  std::function<void()> job;
-  {
-    const std::lock_guard<std::mutex> lock(s.mutex);
-    if (s.jobs.empty()) return;
-    job = std::move(s.jobs.front());
-    s.jobs.pop_front();
-  }
-  job();
+                  new tbb::task_arena(slots, 1, tbb::task_arena::priority::normal)};
+  steps();
+  pthread_atfork(before_fork, after_fork, after_fork);
 }
 
 }  // namespace
 
-void spawn_in_pool(std::function<void()> job) {
-  SpawnedJobs& s = spawned_jobs();
+namespace detail {
+
+void run_pool_step(void (*job)(void*), void* ctx) {
+  ensure_thread_pool();
+  Steps& s = steps();
   {
     const std::lock_guard<std::mutex> lock(s.mutex);
-    s.jobs.push_back(std::move(job));
+    if (!POOL->arena->is_active()) POOL->arena->initialize(POOL->slots);
+    ++s.running;
   }
-  pool_arena().enqueue([] { run_spawned_job(); });
+  struct Ended {
+    Steps& s;
+    ~Ended() {
+      const std::lock_guard<std::mutex> lock(s.mutex);
+      if (--s.running == 0) s.ended.notify_all();
+    }
+  } ended{s};
+  POOL->arena->execute([=] { job(ctx); });
 }
+
+}  // namespace detail
 
 std::size_t choose_thread_count(const char* rayon_num_threads, const char* rayon_rs_num_cpus,
                                 std::size_t available) noexcept {
@@ -121,9 +154,10 @@ std::size_t pool_threads() {
   return POOL->threads;
 }
 
-tbb::task_arena& pool_arena() {
-  ensure_thread_pool();
-  return *POOL->arena;
+std::size_t pool_workers() {
+  return std::min<std::size_t>(
+      pool_threads(),
+      tbb::global_control::active_value(tbb::global_control::max_allowed_parallelism));
 }
 
 }  // namespace marrowfen

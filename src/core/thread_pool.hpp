@@ -1,14 +1,19 @@
-// The process-wide worker pool (oneTBB). Its size is fixed once per process, the first time a
+// The process-wide worker pool (oneTBB) and the one ordered parallel loop that every parallel
+// step of the module runs through. The pool's size is fixed once per process, the first time a
 // parallel step asks for it: RAYON_NUM_THREADS if it is a positive number; if it is 0, the
 // default; if it is missing or not a number, RAYON_RS_NUM_CPUS if that is a positive number;
 // otherwise the default, the number of processors available to the process.
+//
+// Nothing runs on the pool outside a call of parallel_for_ordered: the loop returns only when
+// every task of it has ended. A fork() waits until no loop runs, then stops the pool's workers
+// (oneTBB is not safe to fork while they are alive), so the child copies no lock that a worker
+// held; parent and child start workers again at their next parallel step.
 #pragma once
 
 #include <algorithm>
 #include <atomic>
 #include <cstddef>
 #include <exception>
-#include <functional>
 #include <limits>
 #include <mutex>
 #include <type_traits>
@@ -17,7 +22,6 @@
 
 #include <tbb/blocked_range.h>
 #include <tbb/parallel_for.h>
-#include <tbb/task_arena.h>
 
 namespace marrowfen {
 
@@ -36,21 +40,17 @@ void ensure_thread_pool();
 // The chosen count (sets the pool up first).
 std::size_t pool_threads();
 
-// An arena of exactly pool_threads() slots (the caller's included). TBB's implicit arena
-// never grows beyond the machine's processors, so a count above that takes effect only for
-// work run in here.
-tbb::task_arena& pool_arena();
+// The threads a parallel step may use now: the chosen count, or fewer while a
+// tbb::global_control caps TBB's parallelism below it. Every parallel step with one worker runs
+// on the calling thread in item order.
+std::size_t pool_workers();
 
-// Runs job on the pool some time later, without waiting for it. The job must not throw: it
-// keeps whatever it produces or meets where its caller will look. Jobs wait in a queue of
-// their own, so what the caller did before spawning happens before the job runs.
-void spawn_in_pool(std::function<void()> job);
-
-// Runs f in the pool's arena and returns its result; exceptions pass through.
-template <class F>
-decltype(auto) run_in_pool(F&& f) {
-  return pool_arena().execute(std::forward<F>(f));
-}
+namespace detail {
+// Runs job(ctx) in the pool's arena as one parallel step. A step started outside the pool is
+// counted while it runs, so that a fork() waits until it has ended (and a step started while a
+// fork is under way waits until the fork is over). job must not throw.
+void run_pool_step(void (*job)(void*), void* ctx);
+}  // namespace detail
 
 // libtbb is not built with ThreadSanitizer, so under it the ordering that the pool gives between
 // the calling thread and the tasks is invisible. These marks state it on the address of the
@@ -163,16 +163,23 @@ class OrderedBody {
 template <class Body>
 void parallel_for_ordered(std::size_t n, Body&& body, std::size_t grain = 1) {
   grain = std::max<std::size_t>(grain, 1);
-  if (n <= grain || pool_threads() == 1) {
+  if (n <= grain || pool_workers() == 1) {
     for (std::size_t i = 0; i < n; ++i) body(i);
     return;
   }
   using Loop = detail::OrderedLoop<std::remove_reference_t<Body>>;
   Loop loop{body, {}};
   PoolHandOff::before_loop(&loop);
-  run_in_pool([&] {
-    tbb::parallel_for(tbb::blocked_range<std::size_t>(0, n, grain), detail::OrderedBody<Loop>(&loop));
-  });
+  struct Job {
+    Loop* loop;
+    std::size_t n, grain;
+    static void run(void* p) {
+      const Job& j = *static_cast<const Job*>(p);
+      tbb::parallel_for(tbb::blocked_range<std::size_t>(0, j.n, j.grain),
+                        detail::OrderedBody<Loop>(j.loop));
+    }
+  } job{&loop, n, grain};
+  detail::run_pool_step(&Job::run, &job);
   PoolHandOff::after_loop(&loop.done);
   loop.failure.rethrow();
 }

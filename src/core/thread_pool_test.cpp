@@ -7,6 +7,10 @@
 #include <thread>
 #include <vector>
 
+#include <dirent.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include <gtest/gtest.h>
 #include <tbb/global_control.h>
 
@@ -61,9 +65,11 @@ TEST(ThreadPool, SetUpOnceAndApplied) {
   const std::size_t n = pool_threads();
   ASSERT_GE(n, 1u);
   EXPECT_EQ(tbb::global_control::active_value(tbb::global_control::max_allowed_parallelism), n);
-  EXPECT_EQ(static_cast<std::size_t>(pool_arena().max_concurrency()), n);
-
-  EXPECT_EQ(run_in_pool([] { return 7; }), 7);
+  EXPECT_EQ(pool_workers(), n);
+  {
+    const tbb::global_control one(tbb::global_control::max_allowed_parallelism, 1);
+    EXPECT_EQ(pool_workers(), 1u);
+  }
 
   std::atomic<int> running{0}, peak{0};
   parallel_for_ordered(4 * n, [&](std::size_t) {
@@ -118,6 +124,79 @@ TEST(ThreadPool, OrderedLoopRethrowsTheFirstFailureInItemOrder) {
     }
     for (std::size_t i = 0; i < 137; ++i) EXPECT_TRUE(ran[i]) << i;
   }
+}
+
+// Threads of this process.
+std::size_t thread_count() {
+  std::size_t n = 0;
+  DIR* d = opendir("/proc/self/task");
+  if (d == nullptr) return 0;
+  while (const dirent* e = readdir(d))
+    if (e->d_name[0] != '.') ++n;
+  closedir(d);
+  return n;
+}
+
+// Sums 0 .. n-1 on the pool.
+std::size_t pool_sum(std::size_t n) {
+  std::vector<std::size_t> slots(n);
+  parallel_for_ordered(n, [&](std::size_t i) { slots[i] = i; });
+  std::size_t sum = 0;
+  for (const std::size_t v : slots) sum += v;
+  return sum;
+}
+
+// Waits up to 20 seconds for a child; its exit code, or -1 when it did not end (then killed).
+int wait_for_child(pid_t pid) {
+  for (int k = 0; k < 20000; ++k) {
+    int status = 0;
+    if (waitpid(pid, &status, WNOHANG) == pid) return WIFEXITED(status) ? WEXITSTATUS(status) : -2;
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  kill(pid, SIGKILL);
+  waitpid(pid, nullptr, 0);
+  return -1;
+}
+
+// A fork right after a parallel step finds the pool's workers stopped, so the child copies no
+// lock a worker held; the child uses the pool at once, and the parent's next step starts
+// workers again.
+TEST(ThreadPool, ForkStopsTheWorkersAndBothSidesGoOn) {
+  if (pool_threads() < 2) GTEST_SKIP() << "one pool thread";
+  for (int round = 0; round < 20; ++round) {
+    ASSERT_EQ(pool_sum(10000), 10000u * 9999u / 2);
+    if (round == 0) {
+      EXPECT_GT(thread_count(), 1u) << "the step ran on workers";
+    }
+    const pid_t pid = fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) _exit(pool_sum(5000) == 5000u * 4999u / 2 ? 0 : 1);
+    EXPECT_EQ(thread_count(), 1u) << "workers alive after a fork";
+    EXPECT_EQ(wait_for_child(pid), 0) << "round " << round;
+  }
+  EXPECT_EQ(pool_sum(10000), 10000u * 9999u / 2);
+}
+
+// A fork from another thread while a parallel step runs waits until the step has ended, in
+// parent and child alike.
+TEST(ThreadPool, ForkWaitsForTheStepUnderWay) {
+  if (pool_threads() < 2) GTEST_SKIP() << "one pool thread";
+  const std::size_t items = 4 * pool_threads();
+  std::atomic<std::size_t> started{0}, done{0};
+  std::thread step([&] {
+    parallel_for_ordered(items, [&](std::size_t) {
+      ++started;
+      std::this_thread::sleep_for(std::chrono::milliseconds(50));
+      ++done;
+    });
+  });
+  while (started == 0) std::this_thread::yield();
+  const pid_t pid = fork();
+  ASSERT_GE(pid, 0);
+  if (pid == 0) _exit(done == items ? 0 : 1);
+  EXPECT_EQ(done.load(), items);
+  EXPECT_EQ(wait_for_child(pid), 0);
+  step.join();
 }
 
 }  // namespace

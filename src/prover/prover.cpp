@@ -17,8 +17,6 @@
 #include <utility>
 #include <vector>
 
-#include <tbb/task_arena.h>
-
 #include "core/rng.hpp"
 #include "core/thread_pool.hpp"
 #include "identity/canonical.hpp"
@@ -79,8 +77,10 @@ namespace {
 // The representative of a block (representative_with_perm of the block with the identity
 // permutation on the identity's qubit count), with its relabelling and its field hash,
 // remembered for the whole process: the same blocks come back round after round, and the
-// representative depends on the block alone. One fixed table of slots shared by every thread,
-// each slot holding the last block that hashed to it, made on first use and never grown.
+// representative depends on the block alone. One fixed table of 2^17 slots of 128 bytes
+// (16 MiB) shared by every thread, made on first use, never grown and kept for the life of the
+// process. Each slot holds the last block that hashed to it: a block whose slot holds another
+// is computed again and then replaces it, unless another thread is writing the slot just then.
 //
 // A slot is a sequence lock over plain words: its writer makes the version odd, writes, and
 // makes it even again; a reader takes a copy and keeps it only when the version was the same
@@ -89,10 +89,48 @@ namespace {
 // the slot unless another writer holds it).
 class RepresentativeMemo {
  public:
-  // Blocks, and so their representatives, hold at most 10 instructions (half of 19, plus one).
-  static constexpr std::uint32_t MAX_BLOCK = COMBINATIONS_LEN / 2 + 1;
+  // Cuts are made of identities of fewer than 20 instructions, and a block of one of L
+  // instructions holds at most L/2 + 1 of them: 10. A representative has its block's length.
+  // A block or representative that would not fit (none does) is never remembered.
+  static constexpr std::uint32_t MAX_BLOCK = (COMBINATIONS_LEN - 1) / 2 + 1;
   using Key = std::array<std::uint32_t, MAX_BLOCK + 1>;  // length and qubit count, then the block
 
+  // A block's representative; `representative.instrs` points into this memo or into the
+  // caller's `rep`, valid until the next call.
+  struct Found {
+    HashedCirc representative;
+    Permut32 relabel;
+  };
+
+  Found get(const Instr32* block, std::uint32_t len, std::uint8_t nqubits, Circ& scratch,
+            Circ& rep) {
+    Key key{};
+    Slot* slot = nullptr;
+    if (len <= MAX_BLOCK) {
+      key[0] = len | (std::uint32_t{nqubits} << 8);
+      for (std::uint32_t i = 0; i < len; ++i) key[1 + i] = block[i].raw;
+      std::uint64_t h = 0;
+      for (std::uint32_t w : key) h = (h ^ w) * 0x9E37'79B9'7F4A'7C15ull;
+      slot = &table()[(h >> 40) & (SLOTS - 1)];
+      if (slot->read(key, e_)) return found(e_);
+    }
+    scratch.instrs.assign(block, block + len);
+    scratch.perm = Permut32::identity(nqubits);
+    const Permut32 relabel = representative_with_perm_into(scratch, rep);
+    const std::uint64_t hash = field_hash(rep.instrs, rep.perm);
+    if (slot == nullptr || rep.instrs.size() > MAX_BLOCK)
+      return Found{HashedCirc{rep.instrs, rep.perm, hash}, relabel};
+    e_.key = key;
+    std::copy(rep.instrs.begin(), rep.instrs.end(), e_.rep.begin());
+    e_.rep_len = static_cast<std::uint32_t>(rep.instrs.size());
+    e_.rep_perm = rep.perm;
+    e_.relabel = relabel;
+    e_.hash = hash;
+    slot->write(e_);
+    return found(e_);
+  }
+
+ private:
   struct Entry {
     Key key;
     std::array<Instr32, MAX_BLOCK> rep;
@@ -100,36 +138,14 @@ class RepresentativeMemo {
     Permut32 rep_perm;
     Permut32 relabel;
     std::uint64_t hash;  // field_hash of the representative
-
-    HashedCirc representative() const noexcept {
-      return HashedCirc{std::span<const Instr32>(rep.data(), rep_len), rep_perm, hash};
-    }
   };
 
-  // The entry of the block, in this memo's own buffer (valid until the next call).
-  const Entry& get(const Instr32* block, std::uint32_t len, std::uint8_t nqubits, Circ& scratch,
-                   Circ& rep) {
-    Key key{};
-    key[0] = len | (std::uint32_t{nqubits} << 8);
-    for (std::uint32_t i = 0; i < len; ++i) key[1 + i] = block[i].raw;
-    std::uint64_t h = 0;
-    for (std::uint32_t w : key) h = (h ^ w) * 0x9E37'79B9'7F4A'7C15ull;
-    Slot& slot = table()[(h >> 40) & (SLOTS - 1)];
-    if (slot.read(key, e_)) return e_;
-    scratch.instrs.assign(block, block + len);
-    scratch.perm = Permut32::identity(nqubits);
-    const Permut32 relabel = representative_with_perm_into(scratch, rep);
-    e_.key = key;
-    std::copy(rep.instrs.begin(), rep.instrs.end(), e_.rep.begin());
-    e_.rep_len = static_cast<std::uint32_t>(rep.instrs.size());
-    e_.rep_perm = rep.perm;
-    e_.relabel = relabel;
-    e_.hash = field_hash(rep.instrs, rep.perm);
-    slot.write(e_);
-    return e_;
+  static Found found(const Entry& e) noexcept {
+    return Found{
+        HashedCirc{std::span<const Instr32>(e.rep.data(), e.rep_len), e.rep_perm, e.hash},
+        e.relabel};
   }
 
- private:
   static constexpr std::size_t SLOTS = std::size_t{1} << 17;
   static constexpr std::size_t WORDS = 2 * MAX_BLOCK + 6;  // key, rep, len, perms, hash (2)
 
@@ -176,6 +192,8 @@ class RepresentativeMemo {
       version.store(v + 2, std::memory_order_release);
     }
   };
+  static_assert(sizeof(Slot) == 128 && SLOTS * sizeof(Slot) == (std::size_t{16} << 20),
+                "the table is 16 MiB of 128-byte slots");
 
   static Slot* table() {
     static Slot* const slots = new Slot[SLOTS];  // kept for the life of the process
@@ -185,27 +203,87 @@ class RepresentativeMemo {
   Entry e_{};
 };
 
-// Buffers of the rewrite round, one set per thread, kept from one round to the next so that a
-// round allocates only the identities it returns. A round that runs its cuts on the pool keeps
-// its cut list apart (a thread waiting for the pool may run another round meanwhile); the
-// buffers of one cut are held only while that cut runs, which never waits for the pool.
+// The rules of one cut, found before they are applied: the key and list of the block's class,
+// and the rest of the identity relabelled like the block.
+struct CutRules {
+  const Circ* key = nullptr;
+  const RuleList* list = nullptr;
+  Circ rest;
+};
+
+// What looking up a run of cuts found: its cuts with rules (the first `ncuts` entries; entries
+// are reused from round to round with their buffers), the rules to apply as (cut, rule) in cut
+// and rule order, and the failure that stopped it, after the cuts before the failing one.
+struct FoundRules {
+  std::vector<CutRules> cuts;
+  std::size_t ncuts = 0;
+  std::vector<std::pair<std::uint32_t, std::uint32_t>> rules;
+  std::exception_ptr error;
+
+  void clear() noexcept {
+    ncuts = 0;
+    rules.clear();
+    error = nullptr;
+  }
+  CutRules& add() {
+    if (ncuts == cuts.size()) cuts.emplace_back();
+    return cuts[ncuts++];
+  }
+};
+
+// A rule to apply: the run, its cut and the rule's index in the cut's list.
+struct Application {
+  std::uint32_t run, cut, rule;
+};
+
+// The buffers of one cut, held only while a task works on it (which never waits for the pool),
+// so one set per thread serves every round.
 struct CutScratch {
   CutParts parts;
-  Circ block, rep, rest, rest_relabelled, joined;
+  Circ block, rep, rest, joined;
   RepresentativeMemo representatives;
 };
 
-struct RoundScratch {
-  std::vector<std::uint64_t> keys;
-  CutScratch cut;
-};
-
-RoundScratch& round_scratch() {
-  thread_local RoundScratch s;
+CutScratch& cut_scratch() {
+  thread_local CutScratch s;
   return s;
 }
 
+// The buffers of a whole round, held from its first cut to its last. A round that spreads over
+// the pool holds them while it waits, and a thread that waits may run another round meanwhile,
+// so each thread keeps one set, which the first round on it takes and a round run inside it
+// finds taken (that one makes its own).
+struct RoundBuffers {
+  std::vector<std::uint64_t> keys;
+  std::vector<FoundRules> runs;
+  std::vector<Application> applications;
+  bool taken = false;
+};
 
+class RoundBuffersLease {
+ public:
+  RoundBuffersLease() {
+    thread_local RoundBuffers mine;
+    if (!mine.taken) {
+      buffers_ = &mine;
+      mine.taken = true;
+    } else {
+      own_ = std::make_unique<RoundBuffers>();
+      buffers_ = own_.get();
+    }
+  }
+  ~RoundBuffersLease() {
+    if (!own_) buffers_->taken = false;
+  }
+  RoundBuffersLease(const RoundBuffersLease&) = delete;
+  RoundBuffersLease& operator=(const RoundBuffersLease&) = delete;
+
+  RoundBuffers& operator*() const noexcept { return *buffers_; }
+
+ private:
+  RoundBuffers* buffers_ = nullptr;
+  std::unique_ptr<RoundBuffers> own_;
+};
 
 // The round inverts the representative of every block before it looks the block up, and
 // inverting takes the adjoint of every gate of the block, which registers that adjoint when it
@@ -218,171 +296,126 @@ void register_adjoints(const IdentityCirc& identity) {
   for (const Instr32 in : identity.circ.instrs) (void)in.gate().adjoint();
 }
 
-// The rewrites of the cut held in s.parts.
-template <bool WithRules, class Item>
-void rewrite_parts(const IdentityProver& prover, const IdentityCirc& identity,
-                   std::uint32_t additional_size, CutScratch& s, std::vector<Item>& out) {
-  // The representative is looked up before the rest is built: most blocks have no key.
-  const RepresentativeMemo::Entry& rep = s.representatives.get(
-      s.parts.block, s.parts.block_len, identity.nqubits(), s.block, s.rep);
-  const Permut32 relabel = rep.relabel;
-  const auto found = prover.circ_map.find(rep.representative());
-  if (found == prover.circ_map.end()) return;
-  // The key equals rep; its list caches the rule identities (c followed by inverse(rep)).
-  const Circ& key = found->first;
-  const RuleList& list = found->second;
-
-  // Length test first: no canonical form is built for a rule that is too long. The bound is
-  // the 32-bit sum and wraps like one.
-  const auto bound = static_cast<std::uint32_t>(rep.rep_len + additional_size);
-  std::size_t first = 0;
-  while (first < list.size() && list[first].len() > bound) ++first;
-  if (first == list.size()) return;
-
-  s.rest.instrs.assign(s.parts.rest, s.parts.rest + s.parts.rest_len);
-  s.rest.perm = identity.circ.perm;
-  permut_into(s.rest, relabel, s.rest_relabelled);
-  for (std::size_t j = first; j < list.size(); ++j) {
-    const Circ& c = list[j];
-    if (c.len() > bound) continue;
-    const IdentityCirc& rule = list.rule_identity(key, j);
-    if constexpr (WithRules) {
-      add_into(c, s.rest_relabelled, s.joined);
-      out.emplace_back(rotate_representative_in_place(s.joined), rule);
-    } else {
-      if (!prover.proved.contains(rule)) continue;
-      add_into(c, s.rest_relabelled, s.joined);
-      out.push_back(rotate_representative_in_place(s.joined));
+// Looks up the rules of cuts [begin, end) into `found`, in cut order. Most blocks have no key,
+// so the rest is built only for a block that has rules short enough.
+void look_up_cuts(const IdentityProver& prover, const IdentityCirc& identity,
+                  const IdentityCuts& cuts, std::size_t begin, std::size_t end,
+                  std::uint32_t additional_size, FoundRules& found) {
+  CutScratch& s = cut_scratch();
+  found.clear();
+  try {
+    for (std::size_t i = begin; i < end; ++i) {
+      if (!cuts.get(i, s.parts)) continue;
+      const RepresentativeMemo::Found rep = s.representatives.get(
+          s.parts.block, s.parts.block_len, identity.nqubits(), s.block, s.rep);
+      const auto it = prover.circ_map.find(rep.representative);
+      if (it == prover.circ_map.end()) continue;
+      // The bound is the 32-bit sum and wraps like one.
+      const auto bound =
+          static_cast<std::uint32_t>(rep.representative.instrs.size() + additional_size);
+      const RuleList& list = it->second;
+      const auto cut = static_cast<std::uint32_t>(found.ncuts);
+      const std::size_t before = found.rules.size();
+      for (std::size_t j = 0; j < list.size(); ++j)
+        if (list[j].len() <= bound) found.rules.emplace_back(cut, static_cast<std::uint32_t>(j));
+      if (found.rules.size() == before) continue;
+      CutRules& c = found.add();
+      c.key = &it->first;
+      c.list = &list;
+      s.rest.instrs.assign(s.parts.rest, s.parts.rest + s.parts.rest_len);
+      s.rest.perm = identity.circ.perm;
+      try {
+        permut_into(s.rest, rep.relabel, c.rest);
+      } catch (...) {
+        --found.ncuts;
+        found.rules.resize(before);
+        throw;
+      }
     }
+  } catch (...) {
+    found.error = std::current_exception();
   }
 }
 
-// The rewrites of cut i of a round, appended to out. WithRules: every rule, each result paired
-// with its rule identity; otherwise only rules whose rule identity is in `proved`, results
-// alone.
+// Applies one rule, appending its rewrite to out. WithRules: every rule, its result paired with
+// its rule identity; otherwise only a rule whose rule identity is in `proved`, the result alone.
 template <bool WithRules, class Item>
-void rewrite_cut(const IdentityProver& prover, const IdentityCirc& identity,
-                 const IdentityCuts& cuts, std::size_t i, std::uint32_t additional_size,
-                 CutScratch& s, std::vector<Item>& out) {
-  if (!cuts.get(i, s.parts)) return;
-  rewrite_parts<WithRules>(prover, identity, additional_size, s, out);
+void apply_rule(const IdentityProver& prover, const CutRules& c, std::uint32_t j,
+                std::vector<Item>& out) {
+  CutScratch& s = cut_scratch();
+  const IdentityCirc& rule = c.list->rule_identity(*c.key, j);
+  if constexpr (WithRules) {
+    add_into((*c.list)[j], c.rest, s.joined);
+    out.emplace_back(rotate_representative_in_place(s.joined), rule);
+  } else {
+    if (!prover.proved.contains(rule)) return;
+    add_into((*c.list)[j], c.rest, s.joined);
+    out.push_back(rotate_representative_in_place(s.joined));
+  }
 }
 
-// The rules of one cut of a round, gathered before they are applied on the pool.
-struct CutRules {
-  const Circ* key;
-  const RuleList* list;
-  Circ rest_relabelled;
-};
-
-// Rules applied per task when a round spreads them over the pool (each costs a canonical form
-// and an identity check, a few microseconds), and cuts looked up per task.
-constexpr std::size_t RULES_PER_TASK = 4;
+// Cuts looked up per task, and rules applied per task (each costs a canonical form and an
+// identity check, a few microseconds), when a round spreads over the pool.
 constexpr std::size_t CUTS_PER_LOOKUP = 16;
+constexpr std::size_t RULES_PER_TASK = 4;
 
-// One rewrite round, its results appended to out in cut order. A round of many cuts spreads
-// its work over the pool in two steps: the rules of every cut are looked up (cuts in chunks),
-// then applied in tasks of a few (the rules of a round gather on a few cuts, most blocks have
-// no key); each step writes into slots joined in cut and rule order, so the result does not
-// depend on the workers. A failure met while looking up is raised after the rules of the cuts
-// before it are applied, as one cut after the other would.
+// One rewrite round, its results appended to out in cut and rule order. First every cut's
+// rules are looked up, then applied. A round of `spread_from` cuts or more does both on the
+// pool: the cuts in runs of a few, then the rules a few per task (the rules of a round gather
+// on a few cuts); smaller rounds do both in place. Each step writes into slots joined in cut
+// and rule order, so the result does not depend on the workers. A failure met while looking up
+// is raised after the rules of the cuts before it are applied, as one cut after the other
+// would.
 template <bool WithRules, class Item>
 void rewrite_round_into(const IdentityProver& prover, const IdentityCirc& identity,
                         std::uint32_t additional_size, std::size_t spread_from,
                         std::vector<Item>& out) {
-  RoundScratch& scratch = round_scratch();
+  const RoundBuffersLease lease;
+  RoundBuffers& b = *lease;
+  const IdentityCuts cuts(identity, b.keys);
   std::size_t first = 0;  // the first cut
-  std::vector<CutRules> cut_rules;
-  std::vector<std::pair<std::uint32_t, std::uint32_t>> applications;  // (cut_rules entry, rule)
-  std::exception_ptr lookup_error;
   {
-    const IdentityCuts cuts(identity, scratch.keys);
-    while (first < cuts.size() && !cuts.get(first, scratch.cut.parts)) ++first;
-    if (first == cuts.size()) return;
-    register_adjoints(identity);
-    CutScratch& s = scratch.cut;
-    if (cuts.size() < spread_from || pool_threads() == 1) {
-      rewrite_parts<WithRules>(prover, identity, additional_size, s, out);
-      for (std::size_t i = first + 1; i < cuts.size(); ++i)
-        rewrite_cut<WithRules>(prover, identity, cuts, i, additional_size, s, out);
-      return;
-    }
+    CutScratch& s = cut_scratch();
+    while (first < cuts.size() && !cuts.get(first, s.parts)) ++first;
   }
-  // Looking up: the cuts in chunks on the pool, each chunk's rules into its own slot; a chunk
-  // that fails keeps what it found before the failing cut.
-  std::vector<std::uint64_t> keys;
-  const IdentityCuts cuts(identity, keys);
-  struct Found {
-    std::vector<CutRules> cuts;
-    std::vector<std::pair<std::uint32_t, std::uint32_t>> applications;
-    std::exception_ptr error;
-  };
-  const std::size_t chunks = (cuts.size() - first + CUTS_PER_LOOKUP - 1) / CUTS_PER_LOOKUP;
-  std::vector<Found> found(chunks);
-  parallel_for_ordered(chunks, [&](std::size_t c) {
-    CutScratch& s = round_scratch().cut;
-    Found& f = found[c];
-    const std::size_t begin = first + c * CUTS_PER_LOOKUP;
-    const std::size_t end = std::min(cuts.size(), begin + CUTS_PER_LOOKUP);
-    try {
-      for (std::size_t i = begin; i < end; ++i) {
-        if (!cuts.get(i, s.parts)) continue;
-        const RepresentativeMemo::Entry& rep = s.representatives.get(
-            s.parts.block, s.parts.block_len, identity.nqubits(), s.block, s.rep);
-        const auto it = prover.circ_map.find(rep.representative());
-        if (it == prover.circ_map.end()) continue;
-        const auto bound = static_cast<std::uint32_t>(rep.rep_len + additional_size);
-        const RuleList& list = it->second;
-        const auto k = static_cast<std::uint32_t>(f.cuts.size());
-        const std::size_t before = f.applications.size();
-        for (std::size_t j = 0; j < list.size(); ++j)
-          if (list[j].len() <= bound) f.applications.emplace_back(k, static_cast<std::uint32_t>(j));
-        if (f.applications.size() == before) continue;
-        s.rest.instrs.assign(s.parts.rest, s.parts.rest + s.parts.rest_len);
-        s.rest.perm = identity.circ.perm;
-        Circ rest_relabelled;
-        try {
-          permut_into(s.rest, rep.relabel, rest_relabelled);
-        } catch (...) {
-          f.applications.resize(before);
-          throw;
-        }
-        f.cuts.push_back(CutRules{&it->first, &list, std::move(rest_relabelled)});
-      }
-    } catch (...) {
-      f.error = std::current_exception();
-    }
+  if (first == cuts.size()) return;
+  register_adjoints(identity);
+
+  const bool spread = cuts.size() >= spread_from;
+  const std::size_t per_run = spread ? CUTS_PER_LOOKUP : cuts.size() - first;
+  const std::size_t runs = (cuts.size() - first + per_run - 1) / per_run;
+  if (b.runs.size() < runs) b.runs.resize(runs);
+  parallel_for_ordered(runs, [&](std::size_t r) {
+    const std::size_t begin = first + r * per_run;
+    look_up_cuts(prover, identity, cuts, begin, std::min(cuts.size(), begin + per_run),
+                 additional_size, b.runs[r]);
   });
-  for (Found& f : found) {
-    const auto base = static_cast<std::uint32_t>(cut_rules.size());
-    for (CutRules& c : f.cuts) cut_rules.push_back(std::move(c));
-    for (const auto& [k, j] : f.applications) applications.emplace_back(base + k, j);
-    if (f.error) {
-      lookup_error = f.error;
+  std::exception_ptr lookup_error;
+  b.applications.clear();
+  for (std::size_t r = 0; r < runs; ++r) {
+    for (const auto& [cut, rule] : b.runs[r].rules)
+      b.applications.push_back(Application{static_cast<std::uint32_t>(r), cut, rule});
+    if (b.runs[r].error) {
+      lookup_error = b.runs[r].error;
       break;
     }
   }
-  const std::size_t tasks = (applications.size() + RULES_PER_TASK - 1) / RULES_PER_TASK;
-  std::vector<Item> items = collect_ordered<Item>(tasks, [&](std::size_t t, std::vector<Item>& dst) {
-    CutScratch& s = round_scratch().cut;
-    const std::size_t end = std::min(applications.size(), (t + 1) * RULES_PER_TASK);
-    for (std::size_t a = t * RULES_PER_TASK; a < end; ++a) {
-      const CutRules& c = cut_rules[applications[a].first];
-      const std::uint32_t j = applications[a].second;
-      const IdentityCirc& rule = c.list->rule_identity(*c.key, j);
-      if constexpr (WithRules) {
-        add_into((*c.list)[j], c.rest_relabelled, s.joined);
-        dst.emplace_back(rotate_representative_in_place(s.joined), rule);
-      } else {
-        if (!prover.proved.contains(rule)) continue;
-        add_into((*c.list)[j], c.rest_relabelled, s.joined);
-        dst.push_back(rotate_representative_in_place(s.joined));
-      }
-    }
-  });
+  const auto apply = [&](const Application& a, std::vector<Item>& dst) {
+    apply_rule<WithRules>(prover, b.runs[a.run].cuts[a.cut], a.rule, dst);
+  };
+  if (spread) {
+    const std::size_t n = b.applications.size();
+    std::vector<Item> items = collect_ordered<Item>(
+        (n + RULES_PER_TASK - 1) / RULES_PER_TASK, [&](std::size_t t, std::vector<Item>& dst) {
+          for (std::size_t a = t * RULES_PER_TASK; a < std::min(n, (t + 1) * RULES_PER_TASK); ++a)
+            apply(b.applications[a], dst);
+        });
+    out.insert(out.end(), std::make_move_iterator(items.begin()),
+               std::make_move_iterator(items.end()));
+  } else {
+    for (const Application& a : b.applications) apply(a, out);
+  }
   if (lookup_error) std::rethrow_exception(lookup_error);
-  out.insert(out.end(), std::make_move_iterator(items.begin()),
-             std::make_move_iterator(items.end()));
 }
 
 template <bool WithRules>
