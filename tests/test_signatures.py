@@ -106,3 +106,35 @@ def test_classes_without_constructor(cls):
     assert cls.__doc__ and cls.__text_signature__ is None
     with pytest.raises(TypeError, match="cannot create"):
         cls()
+
+
+def valid_constructor_args():
+    """Arguments each constructor accepts, by class."""
+    h = Gate.from_name("h")
+    return {
+        Argument: ("q", 0), Circ: ([],), Evaluator: (3,),
+        Gate: ("ident", [], [[1 + 0j, 0j], [0j, 1 + 0j]]), IdentityCirc: (Circ([]),),
+        Instr: (h, [0]), Instruction: (h, [("q", 0)]), Proof: ([],), RawECCs: (Evaluator(1),),
+        StateVec: ([1.0, 0.0], [0.0, 0.0]),
+    }
+
+
+# A constructor gets the keyword dict as the caller built it: the interpreter checks no names
+# (which is also why the class is called here directly, not through `binding_error`).
+@pytest.mark.parametrize("key", [b"x", 1, (1, 2), "\ud800"], ids=ascii)
+def test_constructor_keyword_names(key):
+    table = valid_constructor_args()
+    assert set(table) == {c for c in CLASSES if c.__text_signature__ is not None}
+    for cls, args in table.items():
+        if isinstance(key, str):
+            # A str with no UTF-8 form is still a name, one that matches no parameter.
+            cases = [({key: 0},
+                      f"{cls.__name__}.__new__() got an unexpected keyword argument '{key}'")]
+        else:
+            # Every name is checked before the first is bound.
+            cases = [({key: 0}, "keywords must be strings"),
+                     ({"no_such_parameter": 0, key: 0}, "keywords must be strings")]
+        for kwargs, text in cases:
+            with pytest.raises(TypeError) as info:
+                cls(*args, **kwargs)
+            assert str(info.value) == text, (cls, kwargs)

@@ -120,11 +120,21 @@ std::string quoted_list(const std::string* const* names, std::size_t n) {
                                spec.count, given, was));
 }
 
+// The interpreter checks the keyword names of the calls it makes to a method, but hands the
+// dict of `Cls(**{1: 2})` to tp_new as it is, and a call from C may pass any names: every name
+// is checked before the first one is bound, with the interpreter's own message.
+void check_keyword_name(PyObject* key) {
+  if (!PyUnicode_Check(key)) raise_type_error("keywords must be strings");
+}
+
+// key is a str (check_keyword_name).
 void bind_keyword(const ArgSpec& spec, PyObject* key, PyObject* value, PyObject** out) {
   Py_ssize_t len = 0;
   const char* k = PyUnicode_AsUTF8AndSize(key, &len);
   if (!k) {
-    // A name that is not valid UTF-8 (a lone surrogate) matches no parameter.
+    // A name that has no UTF-8 form (a lone surrogate) matches no parameter; the message holds
+    // the name as it is, as the interpreter's own does.
+    if (!PyErr_ExceptionMatches(PyExc_UnicodeEncodeError)) throw PyErrSet{};
     PyErr_Clear();
     Ref msg = check(PyUnicode_FromFormat("%s got an unexpected keyword argument '%U'",
                                          spec.fname.c_str(), key));
@@ -167,23 +177,24 @@ void bind_positional(const ArgSpec& spec, PyObject* const* args, Py_ssize_t narg
 
 void bind_fastcall(const ArgSpec& spec, PyObject* const* args, Py_ssize_t nargs,
                    PyObject* kwnames, PyObject** out) {
+  const Py_ssize_t nk = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
+  for (Py_ssize_t j = 0; j < nk; ++j) check_keyword_name(PyTuple_GET_ITEM(kwnames, j));
   bind_positional(spec, args, nargs, out);
-  if (kwnames) {
-    const Py_ssize_t nk = PyTuple_GET_SIZE(kwnames);
-    for (Py_ssize_t j = 0; j < nk; ++j)
-      bind_keyword(spec, PyTuple_GET_ITEM(kwnames, j), args[nargs + j], out);
-  }
+  for (Py_ssize_t j = 0; j < nk; ++j)
+    bind_keyword(spec, PyTuple_GET_ITEM(kwnames, j), args[nargs + j], out);
   check_missing(spec, nargs, out);
 }
 
 void bind_tuple(const ArgSpec& spec, PyObject* args, PyObject* kwargs, PyObject** out) {
   const Py_ssize_t nargs = args ? PyTuple_GET_SIZE(args) : 0;
+  PyObject *key, *value;
+  Py_ssize_t pos = 0;
+  if (kwargs)
+    while (PyDict_Next(kwargs, &pos, &key, &value)) check_keyword_name(key);
   bind_positional(spec, args ? &PyTuple_GET_ITEM(args, 0) : nullptr, nargs, out);
-  if (kwargs) {
-    PyObject *key, *value;
-    Py_ssize_t pos = 0;
+  pos = 0;
+  if (kwargs)
     while (PyDict_Next(kwargs, &pos, &key, &value)) bind_keyword(spec, key, value, out);
-  }
   check_missing(spec, nargs, out);
 }
 

@@ -164,10 +164,11 @@ struct ArgSpec {
                        const char* method = nullptr);
 };
 
-// Binds fastcall arguments into out[0..spec.count), null where a default applies.
+// Binds fastcall arguments into out[0..spec.count), null where a default applies. A keyword
+// name that is not a str fails ("keywords must be strings") before anything else is bound.
 void bind_fastcall(const ArgSpec& spec, PyObject* const* args, Py_ssize_t nargs,
                    PyObject* kwnames, PyObject** out);
-// Binds tuple/dict arguments (constructors).
+// Binds tuple/dict arguments (constructors), checking the keyword names the same way.
 void bind_tuple(const ArgSpec& spec, PyObject* args, PyObject* kwargs, PyObject** out);
 
 [[noreturn]] void rethrow_wrapped(const char* argname);
