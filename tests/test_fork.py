@@ -1,0 +1,69 @@
+"""A process that forks between calls (multiprocessing's default on Linux) stays sound."""
+import os
+import random
+import time
+
+import pytest
+
+from marrowfen import Evaluator, Gate, IdentityProver, RawECCs
+
+
+def threads():
+    return len(os.listdir("/proc/self/task"))
+
+
+def wait(pid, seconds=20.0):
+    """The child's exit code, or None when it did not end in time (then it is killed)."""
+    deadline = time.monotonic() + seconds
+    while time.monotonic() < deadline:
+        done, status = os.waitpid(pid, os.WNOHANG)
+        if done:
+            return os.waitstatus_to_exitcode(status)
+        time.sleep(0.001)
+    os.kill(pid, 9)
+    os.waitpid(pid, 0)
+    return None
+
+
+@pytest.fixture(scope="module")
+def prover_and_ids():
+    gates = [Gate.from_name(n) for n in ("h", "s", "cx")]
+    eccs = RawECCs.generate(Evaluator(3), gates, 4)[0].simplify().filter_single()
+    ids = sorted({i for i, _, _ in eccs.to_identity_circuits()}, key=lambda i: (-len(i), str(i)))
+    return IdentityProver.build_from_eccs(eccs), ids
+
+
+# Forks right after searches cut short, which leave the pool's workers just done with their
+# work; each child searches at once and must give the parent's answer.
+def test_children_after_cut_short_searches_finish_with_the_parents_answers(prover_and_ids):
+    prover, ids = prover_and_ids
+    rng = random.Random(1)
+    longest = ids[: max(1, len(ids) // 5)]
+    pairs = [(rng.choice(longest), rng.randint(40, 220), rng.choice(ids)) for _ in range(300)]
+    expected = {str(o): str(prover.prove_identity(o, 3, 200)) for _, _, o in pairs}
+    failures = []
+    for k, (start, limit, other) in enumerate(pairs):
+        prover.prove_identity(start, 3, limit)
+        pid = os.fork()
+        if pid == 0:
+            ok = str(prover.prove_identity(other, 3, 200)) == expected[str(other)]
+            os._exit(0 if ok else 1)
+        code = wait(pid)
+        if code != 0:
+            failures.append((k, "hung" if code is None else f"exit {code}"))
+    assert failures == []
+
+
+# At a fork the pool's workers are stopped, so there is no thread whose lock the child could
+# copy; the next call in the parent starts them again.
+def test_a_fork_stops_the_workers_and_the_parent_goes_on(prover_and_ids):
+    prover, ids = prover_and_ids
+    answer = str(prover.prove_identity(ids[0], 3, 2000))
+    if threads() == 1:
+        pytest.skip("the pool runs no workers here")
+    pid = os.fork()
+    if pid == 0:
+        os._exit(0 if str(prover.prove_identity(ids[0], 3, 2000)) == answer else 1)
+    assert threads() == 1
+    assert wait(pid) == 0
+    assert str(prover.prove_identity(ids[0], 3, 2000)) == answer
