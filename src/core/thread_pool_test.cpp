@@ -2,12 +2,14 @@
 
 #include <atomic>
 #include <chrono>
+#include <cstdlib>
 #include <stdexcept>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include <dirent.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -146,6 +148,13 @@ std::size_t pool_sum(std::size_t n) {
   return sum;
 }
 
+// Ends a forked child at once. Not through _exit, at which ThreadSanitizer reports the
+// parent's threads that the child copied and cannot join.
+[[noreturn]] void child_exit(int code) {
+  syscall(SYS_exit_group, code);
+  std::abort();
+}
+
 // Waits up to 20 seconds for a child; its exit code, or -1 when it did not end (then killed).
 int wait_for_child(pid_t pid) {
   for (int k = 0; k < 20000; ++k) {
@@ -163,15 +172,17 @@ int wait_for_child(pid_t pid) {
 // workers again.
 TEST(ThreadPool, ForkStopsTheWorkersAndBothSidesGoOn) {
   if (pool_threads() < 2) GTEST_SKIP() << "one pool thread";
+  std::size_t idle = 0;  // threads without workers (a sanitizer may run a thread of its own)
   for (int round = 0; round < 20; ++round) {
     ASSERT_EQ(pool_sum(10000), 10000u * 9999u / 2);
-    if (round == 0) {
-      EXPECT_GT(thread_count(), 1u) << "the step ran on workers";
+    if (round == 1) {
+      EXPECT_GT(thread_count(), idle) << "the step ran on workers";
     }
     const pid_t pid = fork();
     ASSERT_GE(pid, 0);
-    if (pid == 0) _exit(pool_sum(5000) == 5000u * 4999u / 2 ? 0 : 1);
-    EXPECT_EQ(thread_count(), 1u) << "workers alive after a fork";
+    if (pid == 0) child_exit(pool_sum(5000) == 5000u * 4999u / 2 ? 0 : 1);
+    if (round == 0) idle = thread_count();
+    EXPECT_EQ(thread_count(), idle) << "workers alive after a fork";
     EXPECT_EQ(wait_for_child(pid), 0) << "round " << round;
   }
   EXPECT_EQ(pool_sum(10000), 10000u * 9999u / 2);
@@ -193,7 +204,7 @@ TEST(ThreadPool, ForkWaitsForTheStepUnderWay) {
   while (started == 0) std::this_thread::yield();
   const pid_t pid = fork();
   ASSERT_GE(pid, 0);
-  if (pid == 0) _exit(done == items ? 0 : 1);
+  if (pid == 0) child_exit(done == items ? 0 : 1);
   EXPECT_EQ(done.load(), items);
   EXPECT_EQ(wait_for_child(pid), 0);
   step.join();
