@@ -1,7 +1,7 @@
 """Forks right after cut-short prover searches and counts children that do not finish.
 
     /usr/bin/python3 bench/fork_stress.py [--module DIR] [--workers 16] [--forks 4000]
-        [--jobs 3] [--gates h,s,cx] [--timeout 10]
+        [--jobs 3] [--gates h,s,cx] [--timeout 10] [--other-thread]
 
 Each of --jobs processes (PYTHONPATH=DIR, RAYON_NUM_THREADS=--workers) builds the prover from
 the gates on 3 qubits up to 5 instructions (filter_single), then --forks times: runs
@@ -40,6 +40,14 @@ def job(args):
     ids = sorted({i for i, _, _ in eccs.to_identity_circuits()}, key=lambda i: -len(i))
     longest = ids[: max(1, len(ids) // 10)]
     rng = random.Random(args.seed)
+    if args.other_thread:
+        # A second thread that has run a search and stays alive: the pool's workers cannot be
+        # stopped at a fork then.
+        import threading
+        ran = threading.Event()
+        threading.Thread(target=lambda: (prover.prove_identity(ids[0], 3, 200), ran.set(),
+                                         threading.Event().wait()), daemon=True).start()
+        ran.wait()
     hung = failed = 0
     fork_seconds = 0.0
     for _ in range(args.forks):
@@ -80,6 +88,8 @@ def main():
     parser.add_argument("--gates", default="h,s,cx")
     parser.add_argument("--timeout", type=float, default=10.0)
     parser.add_argument("--seed", type=int, default=0)
+    parser.add_argument("--other-thread", action="store_true",
+                        help="keep a second thread that has used the module alive")
     parser.add_argument("--job", action="store_true", help=argparse.SUPPRESS)
     args = parser.parse_args()
     if args.job:
@@ -90,7 +100,8 @@ def main():
     t0 = time.perf_counter()
     procs = [subprocess.Popen([sys.executable, os.path.abspath(__file__), "--job", "--gates",
                                args.gates, "--forks", str(args.forks), "--timeout",
-                               str(args.timeout), "--seed", str(args.seed + k)],
+                               str(args.timeout), "--seed", str(args.seed + k)]
+                              + (["--other-thread"] if args.other_thread else []),
                               env=env, stdout=subprocess.PIPE, text=True)
              for k in range(args.jobs)]
     results = [json.loads(p.communicate()[0].strip().splitlines()[-1]) for p in procs]

@@ -1,6 +1,7 @@
 """A process that forks between calls (multiprocessing's default on Linux) stays sound."""
 import os
 import random
+import threading
 import time
 
 import pytest
@@ -73,3 +74,32 @@ def test_a_fork_stops_the_workers_and_the_parent_goes_on(prover_and_ids):
         pytest.skip("the pool runs no workers here")
     fork_and_check(prover, ids[0], answer)
     assert threads() == idle
+
+
+# While another thread that has used the module lives, the workers cannot be stopped at a fork;
+# the child then runs every parallel step on its one thread, with the same answers.
+def test_a_child_forked_beside_another_user_thread_runs_on_its_own_thread(prover_and_ids):
+    prover, ids = prover_and_ids
+    answers = [str(prover.prove_identity(i, 3, 2000)) for i in ids[:20]]
+    ran, done = threading.Event(), threading.Event()
+
+    def other():
+        prover.prove_identity(ids[1], 3, 2000)
+        ran.set()
+        done.wait()
+
+    thread = threading.Thread(target=other)
+    thread.start()
+    try:
+        ran.wait()
+        for _ in range(50):
+            prover.prove_identity(ids[0], 3, 100)
+            pid = os.fork()
+            if pid == 0:
+                before = threads()
+                ok = [str(prover.prove_identity(i, 3, 2000)) for i in ids[:20]] == answers
+                os._exit(0 if ok and threads() == before else 1)
+            assert wait(pid) == 0
+    finally:
+        done.set()
+        thread.join()

@@ -59,17 +59,23 @@ Steps& steps() {
   return *s;
 }
 
+// Set in a child whose parent could not stop the pool's workers at the fork: oneTBB's state
+// there speaks of workers that do not exist and may hold a lock that a worker held, so the
+// child never enters the pool and runs every parallel step on its one thread (with the same
+// results, which never depend on the number of workers).
+std::atomic<bool> POOL_LOST{false};
+bool WORKERS_LEFT = false;  // at the fork under way; written and read under the steps' mutex
+
 // The workers end, their arena is emptied; the next step fills it again. oneTBB stops its
-// workers only when no other live thread has used the pool; otherwise they stay, idle, since
-// no step runs.
-void stop_workers() noexcept {
-  if (!POOL->arena->is_active()) return;
+// workers only when no other live thread has used the pool; false when they are still there.
+bool stop_workers() noexcept {
+  if (POOL_LOST.load(std::memory_order_relaxed) || !POOL->arena->is_active()) return true;
   try {
     tbb::task_scheduler_handle handle{tbb::attach{}};
     POOL->arena->terminate();
-    (void)tbb::finalize(handle, std::nothrow);
+    return tbb::finalize(handle, std::nothrow);
   } catch (...) {
-    // Could not take a handle on the workers: they stay, idle.
+    return false;  // no handle on the workers: they stay
   }
 }
 
@@ -78,10 +84,15 @@ void before_fork() noexcept {
   std::unique_lock<std::mutex> lock(s.mutex);
   s.ended.wait(lock, [&] { return s.running == 0; });
   lock.release();  // unlocked in the parent and in the child, once the fork is over
-  stop_workers();
+  WORKERS_LEFT = !stop_workers();
 }
 
-void after_fork() noexcept { steps().mutex.unlock(); }
+void after_fork_in_parent() noexcept { steps().mutex.unlock(); }
+
+void after_fork_in_child() noexcept {
+  if (WORKERS_LEFT) POOL_LOST.store(true, std::memory_order_relaxed);
+  steps().mutex.unlock();
+}
 
 void set_up_pool() {
   const std::size_t n = choose_thread_count(std::getenv("RAYON_NUM_THREADS"),
@@ -93,7 +104,7 @@ void set_up_pool() {
                   new tbb::global_control(tbb::global_control::max_allowed_parallelism, n),
                   new tbb::task_arena(slots, 1, tbb::task_arena::priority::normal)};
   steps();
-  pthread_atfork(before_fork, after_fork, after_fork);
+  pthread_atfork(before_fork, after_fork_in_parent, after_fork_in_child);
 }
 
 }  // namespace
@@ -155,6 +166,7 @@ std::size_t pool_threads() {
 }
 
 std::size_t pool_workers() {
+  if (POOL_LOST.load(std::memory_order_relaxed)) return 1;
   return std::min<std::size_t>(
       pool_threads(),
       tbb::global_control::active_value(tbb::global_control::max_allowed_parallelism));

@@ -7,7 +7,9 @@
 // Nothing runs on the pool outside a call of parallel_for_ordered: the loop returns only when
 // every task of it has ended. A fork() waits until no loop runs, then stops the pool's workers
 // (oneTBB is not safe to fork while they are alive), so the child copies no lock that a worker
-// held; parent and child start workers again at their next parallel step.
+// held; parent and child start workers again at their next parallel step. oneTBB cannot stop
+// them while another live thread of the process has used the pool; a child forked then never
+// enters the pool and runs every loop on its one thread.
 #pragma once
 
 #include <algorithm>
@@ -41,8 +43,9 @@ void ensure_thread_pool();
 std::size_t pool_threads();
 
 // The threads a parallel step may use now: the chosen count, or fewer while a
-// tbb::global_control caps TBB's parallelism below it. Every parallel step with one worker runs
-// on the calling thread in item order.
+// tbb::global_control caps TBB's parallelism below it; 1 in a child forked while the workers
+// could not be stopped. Every parallel step with one worker runs on the calling thread in item
+// order.
 std::size_t pool_workers();
 
 namespace detail {
