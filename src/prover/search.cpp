@@ -34,14 +34,18 @@ struct Slot {
   std::exception_ptr error;         // or the failure it met
 };
 
-// Identities whose rounds are computed together, the one coming up and those next in line:
-// eight per worker, so that rounds of different cost even out over the workers. Rounds
-// computed for identities that the search never reaches are wasted; in searches of many rounds
-// (those that take the time) that is a few in a hundred. With one worker, the round of the
-// identity coming up alone.
-std::size_t batch_size() {
+// Rounds computed together: the identity coming up and those next in line. A search's first
+// steps are small, since many searches end after a few rounds and a round computed for an
+// identity the search never reaches is wasted: the first step of a search takes up to four
+// rounds, and each next one twice as many as the last, up to sixteen per worker, so that rounds
+// of different cost even out over the workers. With one worker, the round of the identity
+// coming up alone.
+constexpr std::size_t FIRST_BATCH = 4;
+constexpr std::size_t BATCH_PER_WORKER = 16;
+
+std::size_t largest_batch() {
   const std::size_t workers = pool_workers();
-  return workers == 1 ? 1 : 8 * workers;
+  return workers == 1 ? 1 : BATCH_PER_WORKER * workers;
 }
 
 // The identities waiting in a search, in the order the search takes them, and their rounds.
@@ -59,7 +63,8 @@ class Queue {
       : prover_(prover),
         count_(static_cast<std::uint32_t>(additional_size + 1u)),
         max_size_(max_size),
-        batch_(batch_size()) {}
+        largest_batch_(largest_batch()),
+        next_batch_(std::min(FIRST_BATCH, largest_batch_)) {}
 
   void push(std::uint32_t d, IdentityCirc id) {
     if (d >= count_) stop_index_out_of_bounds(count_, d);
@@ -82,14 +87,16 @@ class Queue {
   }
 
  private:
-  // Computes the rounds of the next `batch_` identities in search order that have none yet,
-  // the one coming up first. A round computed alone spreads its cuts over the pool; rounds
+  // Computes the rounds of the next `next_batch_` identities in search order that have none
+  // yet, the one coming up first. A round computed alone spreads its cuts over the pool; rounds
   // computed side by side keep theirs together unless they are many.
   void compute_batch() {
     std::vector<Slot*> batch;
-    for (std::size_t d = lowest_; d < queues_.size() && batch.size() < batch_; ++d)
+    const std::size_t want = next_batch_;
+    next_batch_ = std::min(largest_batch_, 2 * next_batch_);
+    for (std::size_t d = lowest_; d < queues_.size() && batch.size() < want; ++d)
       for (Slot& slot : queues_[d]) {
-        if (batch.size() == batch_) break;
+        if (batch.size() == want) break;
         if (!slot.computed) batch.push_back(&slot);
       }
     const std::size_t spread_from =
@@ -109,7 +116,8 @@ class Queue {
   const IdentityProver& prover_;
   std::uint32_t count_;
   std::uint32_t max_size_;
-  std::size_t batch_;
+  std::size_t largest_batch_;
+  std::size_t next_batch_;  // rounds the next step computes at most
   std::size_t lowest_ = 0;  // no bucket below this one holds anything
   std::vector<std::deque<Slot>> queues_;
 };
