@@ -4,7 +4,9 @@
 
 The search ({h, t, cx} on 3 qubits up to --size instructions) runs once, its progress lines
 silenced; the simplification runs --repeat times and the best wall time is reported, with the
-CPU time of that run (all threads) beside it. Run it once per module to compare two builds.
+CPU time of that run (all threads) beside it, then the process's peak resident size through the
+search and the first simplification (what a process that simplifies once needs; later runs may
+raise it further). Run it once per module to compare two builds.
 """
 import argparse
 import os
@@ -35,6 +37,7 @@ def main():
         os.close(saved)
     best = (float("inf"), 0.0)
     classes = 0
+    peak_kib = 0
     for _ in range(args.repeat):
         r0 = resource.getrusage(resource.RUSAGE_SELF)
         t0 = time.perf_counter()
@@ -43,12 +46,15 @@ def main():
         r1 = resource.getrusage(resource.RUSAGE_SELF)
         cpu = (r1.ru_utime - r0.ru_utime) + (r1.ru_stime - r0.ru_stime)
         classes = len(eccs)
+        if not peak_kib:
+            peak_kib = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
         del eccs
         best = min(best, (wall, cpu))
     print(f"threads: RAYON_NUM_THREADS={os.environ.get('RAYON_NUM_THREADS', 'default')}",
           file=sys.stderr)
     print(f"3q h+t+cx size {args.size}: generate {t_gen:.2f} s, {classes} classes, "
-          f"simplify best {best[0]:.3f} s (cpu {best[1]:.2f} s)")
+          f"simplify best {best[0]:.3f} s (cpu {best[1]:.2f} s), "
+          f"peak RSS {peak_kib} KiB")
 
 
 if __name__ == "__main__":

@@ -192,6 +192,31 @@ RawECCs synthetic_map(Cells& cells, std::uint32_t gates, std::uint32_t classes,
   return map;
 }
 
+// Classes whose representatives are one shared run of h(0) of 0 to 40 instructions followed by
+// up to two of h(0) and t(0), with drawn permutations and sometimes a second member: many
+// representatives agree on every instruction a key holds, at every length around the one where
+// a key stops holding the whole list.
+RawECCs shared_prefix_map(Cells& cells, std::uint32_t classes, std::uint8_t seed) {
+  ChaCha12 rng = search_test::seeded(seed);
+  auto draw = [&](std::uint64_t below) { return rng.next_u64() % below; };
+  RawECCs map;
+  map.nqubits = 2;
+  const Permut32 perms[] = {id(2), P({1, 0})};
+  for (std::uint32_t k = 0; k < classes; ++k) {
+    CircuitECC c;
+    std::vector<Instr32> instrs(draw(41), one(gates::H, 0));
+    for (std::size_t i = 0, tail = draw(3); i < tail; ++i)
+      instrs.push_back(one(draw(2) ? gates::H : gates::T, 0));
+    c.circuits.push_back({id(2), cells.list(instrs), perms[draw(2)]});
+    if (draw(2)) {
+      instrs.push_back(one(gates::T, 0));
+      c.circuits.push_back({id(2), cells.list(instrs), perms[draw(2)]});
+    }
+    map.inner.emplace(k, std::move(c));
+  }
+  return map;
+}
+
 TEST(Simplify, PiecesAndWorkersGiveThePlainResult) {
   Cells cells;
   std::vector<RawECCs> maps;
@@ -199,8 +224,10 @@ TEST(Simplify, PiecesAndWorkersGiveThePlainResult) {
   maps.push_back(RawECCs::generate(ev3, {gates::H, gates::T, gates::CX}, 4).map);
   const Evaluator ev2 = search_test::seeded_evaluator(2, 5);
   maps.push_back(RawECCs::generate(ev2, {gates::H, gates::S, gates::CX}, 5).map);
-  maps.push_back(synthetic_map(cells, 4, 3000, 6));    // ranks of 8 bits
+  maps.push_back(synthetic_map(cells, 4, 3000, 6));    // few distinct instructions
   maps.push_back(synthetic_map(cells, 300, 3000, 7));  // more than 255 distinct instructions
+  maps.push_back(shared_prefix_map(cells, 2000, 8));
+  maps.emplace_back();                                 // no classes
   for (const RawECCs& map : maps) {
     const ECCs want = plain_simplify(map);
     ASSERT_EQ(want.eccs.size(), map.size());
