@@ -102,8 +102,7 @@ void set_up_pool() {
       std::min(n, static_cast<std::size_t>(std::numeric_limits<int>::max())));
   POOL = new Pool{n, slots,
                   new tbb::global_control(tbb::global_control::max_allowed_parallelism, n),
-                  new tbb::task_arena(slots, 1, tbb::task_arena::priority::normal)};
-  steps();
+                  new tbb::task_arena(slots)};
   pthread_atfork(before_fork, after_fork_in_parent, after_fork_in_child);
 }
 
