@@ -1,4 +1,6 @@
 """A process that forks between calls (multiprocessing's default on Linux) stays sound."""
+import concurrent.futures
+import multiprocessing
 import os
 import random
 import threading
@@ -77,7 +79,7 @@ def test_a_fork_stops_the_workers_and_the_parent_goes_on(prover_and_ids):
 
 
 # While another thread that has used the module lives, the workers cannot be stopped at a fork;
-# the child then runs every parallel step on its one thread, with the same answers.
+# every child then runs every parallel step on its one thread, with the same answers.
 def test_a_child_forked_beside_another_user_thread_runs_on_its_own_thread(prover_and_ids):
     prover, ids = prover_and_ids
     answers = [str(prover.prove_identity(i, 3, 2000)) for i in ids[:20]]
@@ -92,14 +94,44 @@ def test_a_child_forked_beside_another_user_thread_runs_on_its_own_thread(prover
     thread.start()
     try:
         ran.wait()
-        for _ in range(50):
+        for _ in range(25):
             prover.prove_identity(ids[0], 3, 100)
-            pid = os.fork()
-            if pid == 0:
-                before = threads()
-                ok = [str(prover.prove_identity(i, 3, 2000)) for i in ids[:20]] == answers
-                os._exit(0 if ok and threads() == before else 1)
-            assert wait(pid) == 0
+            for _ in range(2):  # a second fork in a row, with no call between, too
+                pid = os.fork()
+                if pid == 0:
+                    before = threads()
+                    ok = [str(prover.prove_identity(i, 3, 2000)) for i in ids[:20]] == answers
+                    os._exit(0 if ok and threads() == before else 1)
+                assert wait(pid) == 0
     finally:
         done.set()
         thread.join()
+
+
+# What a child of the pool below searches: the parent's prover and identities, copied by fork.
+SHARED = {}
+
+
+def prove_shared(k):
+    return str(SHARED["prover"].prove_identity(SHARED["ids"][k], 3, 2000))
+
+
+# multiprocessing's pool forks its workers back to back. Beside the live threads of an executor
+# that has used the module, and once the executor has ended, its children answer like the
+# parent.
+def test_a_fork_pool_beside_a_thread_pool_that_used_the_module(prover_and_ids):
+    prover, ids = prover_and_ids
+    SHARED.update(prover=prover, ids=ids)
+    answers = [prove_shared(k) for k in range(16)]
+    fork = multiprocessing.get_context("fork")
+
+    def map_in_children():
+        prover.prove_identity(ids[0], 3, 100)  # cut short right before the forks
+        with fork.Pool(4) as pool:
+            assert pool.map_async(prove_shared, range(16), chunksize=2).get(60) == answers
+
+    with concurrent.futures.ThreadPoolExecutor(2) as executor:
+        assert list(executor.map(prove_shared, range(4))) == answers[:4]
+        for _ in range(3):
+            map_in_children()
+    map_in_children()

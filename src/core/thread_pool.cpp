@@ -35,12 +35,16 @@ bool parse_count(const char* s, std::size_t& out) noexcept {
 }
 
 // Made once, never freed: the pool lives until the process ends. Its arena is made empty and
-// filled (given workers) by the first parallel step after set-up or after a fork.
+// filled (given workers) by the first parallel step after set-up or after a fork. The handle
+// keeps oneTBB's scheduler, and so its workers, alive until a fork stops them: without it, the
+// last thread to let go of the scheduler (a thread that used the pool, ending) would leave the
+// workers to end on their own, unjoined, and a fork could not tell whether they are gone.
 struct Pool {
   std::size_t threads;
   int slots;
   tbb::global_control* control;
   tbb::task_arena* arena;
+  tbb::task_scheduler_handle* handle;
 };
 
 std::once_flag POOL_ONCE;
@@ -66,17 +70,23 @@ Steps& steps() {
 std::atomic<bool> POOL_LOST{false};
 bool WORKERS_LEFT = false;  // at the fork under way; written and read under the steps' mutex
 
-// The workers end, their arena is emptied; the next step fills it again. oneTBB stops its
-// workers only when no other live thread has used the pool; false when they are still there.
+// Stops the pool's workers and empties its arena (terminated only while it is active); the
+// next step fills it again. Tried at every fork, whatever earlier forks met: only a finalize
+// that succeeds at this fork says that no worker is alive, since oneTBB stops (and joins) them
+// only when no other live thread holds on to its scheduler, which any thread that has used the
+// pool does until it ends. The handle is taken again at once, so that the scheduler, whichever
+// it is from now on, is kept alive for the next fork. False when workers may still be alive.
 bool stop_workers() noexcept {
-  if (POOL_LOST.load(std::memory_order_relaxed) || !POOL->arena->is_active()) return true;
+  if (POOL_LOST.load(std::memory_order_relaxed)) return true;  // no workers here, nor in a child
+  bool stopped = false;
   try {
-    tbb::task_scheduler_handle handle{tbb::attach{}};
-    POOL->arena->terminate();
-    return tbb::finalize(handle, std::nothrow);
+    if (POOL->arena->is_active()) POOL->arena->terminate();
+    stopped = static_cast<bool>(*POOL->handle) && tbb::finalize(*POOL->handle, std::nothrow);
+    *POOL->handle = tbb::task_scheduler_handle{tbb::attach{}};
   } catch (...) {
-    return false;  // no handle on the workers: they stay
+    // No handle on the scheduler: the workers are taken as alive, and the next fork tries again.
   }
+  return stopped;
 }
 
 void before_fork() noexcept {
@@ -102,7 +112,8 @@ void set_up_pool() {
       std::min(n, static_cast<std::size_t>(std::numeric_limits<int>::max())));
   POOL = new Pool{n, slots,
                   new tbb::global_control(tbb::global_control::max_allowed_parallelism, n),
-                  new tbb::task_arena(slots)};
+                  new tbb::task_arena(slots),
+                  new tbb::task_scheduler_handle(tbb::attach{})};
   pthread_atfork(before_fork, after_fork_in_parent, after_fork_in_child);
 }
 

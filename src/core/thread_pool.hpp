@@ -9,7 +9,8 @@
 // (oneTBB is not safe to fork while they are alive), so the child copies no lock that a worker
 // held; parent and child start workers again at their next parallel step. oneTBB cannot stop
 // them while another live thread of the process has used the pool; a child forked then never
-// enters the pool and runs every loop on its one thread.
+// enters the pool and runs every loop on its one thread. Every fork tries anew, so the first
+// fork after that thread has ended stops the workers and its child gets its whole pool.
 #pragma once
 
 #include <algorithm>
@@ -49,9 +50,11 @@ std::size_t pool_threads();
 std::size_t pool_workers();
 
 namespace detail {
-// Runs job(ctx) in the pool's arena as one parallel step. A step started outside the pool is
-// counted while it runs, so that a fork() waits until it has ended (and a step started while a
-// fork is under way waits until the fork is over). job must not throw.
+// Runs job(ctx) in the pool's arena as one parallel step. Every step that reaches the pool is
+// counted while it runs, one started inside an item of another step too, so that a fork()
+// waits until none runs (and a step started while a fork is under way waits until the fork is
+// over). A loop that runs on the calling thread never gets here and is not counted: it holds
+// no lock of the pool's. job must not throw.
 void run_pool_step(void (*job)(void*), void* ctx);
 }  // namespace detail
 

@@ -1,8 +1,11 @@
 #include "core/thread_pool.hpp"
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <cstdlib>
+#include <mutex>
 #include <stdexcept>
 #include <string>
 #include <thread>
@@ -186,6 +189,60 @@ TEST(ThreadPool, ForkStopsTheWorkersAndBothSidesGoOn) {
     EXPECT_EQ(wait_for_child(pid), 0) << "round " << round;
   }
   EXPECT_EQ(pool_sum(10000), 10000u * 9999u / 2);
+}
+
+// Forks child after child, each reporting its pool workers through its exit code (capped at
+// 100) once a step on the pool has given the right sum.
+int fork_and_count_workers() {
+  const pid_t pid = fork();
+  if (pid == 0) {
+    const int workers = static_cast<int>(std::min<std::size_t>(pool_workers(), 100));
+    child_exit(pool_sum(5000) == 5000u * 4999u / 2 ? workers : 200);
+  }
+  return pid < 0 ? -3 : wait_for_child(pid);
+}
+
+// While another live thread has used the pool, the workers cannot be stopped at a fork, so
+// every child runs on its one thread, the second of two forks in a row too (multiprocessing
+// starts its workers so). Once that thread has ended, the next fork stops the workers, and
+// its child gets all of them.
+TEST(ThreadPool, ForksInARowBesideAnotherThreadThatUsedThePool) {
+  if (pool_threads() < 2) GTEST_SKIP() << "one pool thread";
+  const int all = static_cast<int>(std::min<std::size_t>(pool_threads(), 100));
+  std::thread([] {}).join();  // a sanitizer starts a thread of its own with the first thread
+  const std::size_t idle = thread_count();  // no step has run yet
+  std::mutex mutex;
+  std::condition_variable changed;
+  bool ran = false, quit = false;
+  std::thread other([&] {
+    EXPECT_EQ(pool_sum(10000), 10000u * 9999u / 2);
+    std::unique_lock<std::mutex> lock(mutex);
+    ran = true;
+    changed.notify_all();
+    changed.wait(lock, [&] { return quit; });
+  });
+  {
+    std::unique_lock<std::mutex> lock(mutex);
+    changed.wait(lock, [&] { return ran; });
+  }
+  for (int round = 0; round < 10; ++round) {
+    if (round % 2 == 0) {
+      EXPECT_EQ(pool_sum(10000), 10000u * 9999u / 2);
+    }
+    EXPECT_EQ(fork_and_count_workers(), 1) << "first fork of round " << round;
+    EXPECT_EQ(fork_and_count_workers(), 1) << "second fork of round " << round;
+  }
+  {
+    const std::lock_guard<std::mutex> lock(mutex);
+    quit = true;
+  }
+  changed.notify_all();
+  other.join();
+  EXPECT_EQ(fork_and_count_workers(), all) << "first fork once the other thread has ended";
+  EXPECT_EQ(thread_count(), idle) << "workers alive after that fork";
+  ASSERT_EQ(pool_sum(10000), 10000u * 9999u / 2);
+  EXPECT_EQ(fork_and_count_workers(), all);
+  EXPECT_EQ(fork_and_count_workers(), all);
 }
 
 // A fork from another thread while a parallel step runs waits until the step has ended, in

@@ -1,8 +1,9 @@
 // Cutting an identity into blocks: the table of candidate selections `COMBINATIONS`, the
 // selection type `IdentitySubcircuit` with its connectivity and convexity tests, `split`,
 // which gathers the selected instructions into one block S and returns S with the remainder
-// R, and `par_subcircuit_splits`, which produces every cut of an identity in table order on
-// the thread pool.
+// R, and `par_subcircuit_splits`, which produces every cut of an identity in table order (on
+// the calling thread, but for an identity that the cutter cannot take on bit masks, whose
+// selections are tried in chunks on the thread pool).
 //
 // For every pair (S, R) that `split` returns, S followed by R acts as the identity up to
 // global phase: S holds exactly the selected instructions (with the identity permutation on
