@@ -75,7 +75,9 @@ bool WORKERS_LEFT = false;  // at the fork under way; written and read under the
 // that succeeds at this fork says that no worker is alive, since oneTBB stops (and joins) them
 // only when no other live thread holds on to its scheduler, which any thread that has used the
 // pool does until it ends. The handle is taken again at once, so that the scheduler, whichever
-// it is from now on, is kept alive for the next fork. False when workers may still be alive.
+// it is from now on, is kept alive for the next fork. (Only a thread that ends in the instant
+// between a failed finalize and the new handle can still take the scheduler with it, leaving
+// its workers to end on their own.) False when workers may still be alive.
 bool stop_workers() noexcept {
   if (POOL_LOST.load(std::memory_order_relaxed)) return true;  // no workers here, nor in a child
   bool stopped = false;
