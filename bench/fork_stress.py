@@ -117,11 +117,11 @@ def pool_job(args, prover, ids, longest, rng):
     import multiprocessing
 
     fork = multiprocessing.get_context("fork")
+    SHARED.update(prover=prover, ids=ids)
     hung = failed = 0
     pool_seconds = 0.0
     for _ in range(args.forks):
         picks = [rng.randrange(len(ids)) for _ in range(8)]
-        SHARED.update(prover=prover, ids=ids)
         answers = [prove_shared(k) for k in picks]
         prover.prove_identity(rng.choice(longest), 3, rng.randint(40, 220))
         t0 = time.perf_counter()
@@ -186,6 +186,7 @@ def main():
     print(f"{args.module}: {{{args.gates}}} {args.workers} workers, {args.jobs} jobs"
           f"{', other thread' if args.other_thread else ''}: {what}, "
           f"{time.perf_counter() - t0:.0f} s")
+
 
 if __name__ == "__main__":
     main()
