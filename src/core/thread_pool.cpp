@@ -83,6 +83,7 @@ bool stop_workers() noexcept {
   bool stopped = false;
   try {
     if (POOL->arena->is_active()) POOL->arena->terminate();
+    // An empty handle (taking it failed at an earlier fork) finalizes nothing and proves nothing.
     stopped = static_cast<bool>(*POOL->handle) && tbb::finalize(*POOL->handle, std::nothrow);
     *POOL->handle = tbb::task_scheduler_handle{tbb::attach{}};
   } catch (...) {
